@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what the build needs (once), configures and builds everything.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh
+[ -f build/CMakeCache.txt ] || cmake --preset mingw >/dev/null
+cmake --build build -j2

@@ -1,0 +1,142 @@
+// The plain request methods: each passes the client's arguments on to one
+// server operation, with the signed-on clientId first, and returns the server's
+// out value (or E_FAIL for any failure).
+#include <climits>
+
+#include "com_util.h"
+#include "server_link.h"
+
+namespace serverlink {
+
+template <class Fn>
+HRESULT CServerLink::Forward(Fn&& call) {
+    CComInitGuard guard(m_ownerThreadId);
+    try {
+        CServerRef server(*this);
+        if (!m_bConnected || !server) return E_FAIL;
+        return call(server.get());
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+namespace {
+inline void Check(HRESULT hr, ILocalServer* server) { ThrowIfFailed(hr, server, IID_ILocalServer); }
+}  // namespace
+
+HRESULT CServerLink::RequestDefault(LONG a, LONG b, LONG c, LONG d) {
+    return Request(a, b, c, d, 21);
+}
+
+HRESULT CServerLink::Request(LONG a, LONG b, LONG c, LONG d, LONG e) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->Request(static_cast<LONG>(m_signOn.clientId), a, c, d, e, b, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::ClosePeer(ULONG peerId) {
+    bool called = false;
+    const HRESULT hr = Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ClosePeer(static_cast<LONG>(m_signOn.clientId), static_cast<LONG>(peerId), &out), s);
+        called = true;
+        return HRESULT(out);
+    });
+    if (called) {
+        CAutoLock lock(&m_peerLock);
+        m_peers.erase(peerId);
+    }
+    return hr;
+}
+
+HRESULT CServerLink::QueryA() {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->QueryA(static_cast<LONG>(m_signOn.clientId), &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::QueryB() {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->QueryB(static_cast<LONG>(m_signOn.clientId), &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::PostBlock(LONG value, const BYTE* bytes, ULONG count) {
+    if (bytes == nullptr && count != 0) return E_FAIL;
+    return Forward([&](ILocalServer* s) {
+        CByteBlockArg block(bytes, count);
+        Check(s->PostBlock(static_cast<LONG>(m_signOn.clientId), value, block.Arg()), s);
+        block.Done();
+        return S_OK;
+    });
+}
+
+HRESULT CServerLink::ModeRequest(LONG value) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ModeRequest(static_cast<LONG>(m_signOn.clientId), value, m_signOn.mode, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::PairRequest(LONG a, LONG b) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->PairRequest(static_cast<LONG>(m_signOn.clientId), a, b, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::PostValueList(LONG, const LONG* values, ULONG count) {
+    if (count > ULONG_MAX / sizeof(LONG)) return E_FAIL;  // byte size must fit in 32 bits
+    if (values == nullptr && count != 0) return E_FAIL;
+    return Forward([&](ILocalServer* s) {
+        CByteBlockArg block(values, count * sizeof(LONG));
+        LONG out = 0;
+        Check(s->PostValueList(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, block.Arg(),
+                               static_cast<LONG>(count), &out),
+              s);
+        block.Done();
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::ModePairRequest(LONG, LONG a, LONG b) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ModePairRequest(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, a, b, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::ModeValueRequestA(LONG, LONG value) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ModeValueRequestA(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, value, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::ModeValueRequestB(LONG, LONG value) {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ModeValueRequestB(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, value, &out), s);
+        return HRESULT(out);
+    });
+}
+
+HRESULT CServerLink::ModeQuery() {
+    return Forward([&](ILocalServer* s) {
+        LONG out = 0;
+        Check(s->ModeQuery(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, &out), s);
+        return HRESULT(out);
+    });
+}
+
+}  // namespace serverlink

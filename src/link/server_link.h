@@ -1,0 +1,146 @@
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "../../include/serverlink.h"
+#include "../common/crit_sec.h"
+#include "../events/peer_state.h"
+#include "../shm/shm_message.h"
+#include "../shm/shm_queue.h"
+#include "localserver.h"
+
+namespace serverlink {
+
+// One subscription: a client sink (not owned, compared by address) and its key.
+struct SinkEntry {
+    IEventSink* sink;
+    uint32_t key;
+};
+
+constexpr uint32_t kMaxSinks = 100;
+
+// Scoped COM entry for one call on a thread other than the object's owner.
+// CoUninitialize runs only after a CoInitialize that succeeded, so a thread that
+// is already in the multithreaded apartment is never taken out of COM.
+class CComInitGuard {
+public:
+    explicit CComInitGuard(DWORD ownerThreadId);
+    ~CComInitGuard();
+    CComInitGuard(const CComInitGuard&) = delete;
+    CComInitGuard& operator=(const CComInitGuard&) = delete;
+
+private:
+    bool m_bInitialized = false;
+};
+
+class CServerLink;
+
+// The server interface for one call on the calling thread: borrowed on the owner
+// thread, a reference of its own elsewhere. Gives back exactly what it took.
+class CServerRef {
+public:
+    explicit CServerRef(CServerLink& link);
+    ~CServerRef();
+    CServerRef(const CServerRef&) = delete;
+    CServerRef& operator=(const CServerRef&) = delete;
+    ILocalServer* get() const { return m_p; }
+    ILocalServer* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    CServerLink& m_link;
+    ILocalServer* m_p;
+    bool m_bOwned;
+};
+
+// The link object. Called directly (not marshalled) from any client thread; the
+// receive thread calls HandleEvent, HandleData and SendHeartbeat with the hub's
+// lock held.
+class CServerLink final : public IServerLink {
+public:
+    CServerLink();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IServerLink
+    HRESULT STDMETHODCALLTYPE SignOn(const void* record) override;
+    HRESULT STDMETHODCALLTYPE SignOff() override;
+    HRESULT STDMETHODCALLTYPE RequestDefault(LONG a, LONG b, LONG c, LONG d) override;
+    HRESULT STDMETHODCALLTYPE ClosePeer(ULONG peerId) override;
+    HRESULT STDMETHODCALLTYPE SendData(ULONG peerId, const BYTE* data, ULONG length) override;
+    HRESULT STDMETHODCALLTYPE QueryA() override;
+    HRESULT STDMETHODCALLTYPE AddSubscriber(IEventSink* sink, ULONG key) override;
+    HRESULT STDMETHODCALLTYPE RemoveSubscriber(IEventSink* sink, ULONG key) override;
+    HRESULT STDMETHODCALLTYPE QueryB() override;
+    HRESULT STDMETHODCALLTYPE PostBlock(LONG value, const BYTE* bytes, ULONG count) override;
+    HRESULT STDMETHODCALLTYPE Request(LONG a, LONG b, LONG c, LONG d, LONG e) override;
+    HRESULT STDMETHODCALLTYPE ModeRequest(LONG value) override;
+    HRESULT STDMETHODCALLTYPE PairRequest(LONG a, LONG b) override;
+    HRESULT STDMETHODCALLTYPE PostValueList(LONG unused, const LONG* values, ULONG count) override;
+    HRESULT STDMETHODCALLTYPE ModePairRequest(LONG unused, LONG a, LONG b) override;
+    HRESULT STDMETHODCALLTYPE ModeValueRequestA(LONG unused, LONG value) override;
+    HRESULT STDMETHODCALLTYPE ModeValueRequestB(LONG unused, LONG value) override;
+    HRESULT STDMETHODCALLTYPE ModeQuery() override;
+
+    virtual ~CServerLink();
+
+    // Server access for one call (see CServerRef).
+    ILocalServer* AcquireServer(bool* owned);
+    void ReleaseServer(ILocalServer* p, bool owned);
+    bool Connected() const { return m_bConnected; }
+
+    // Subscriber table.
+    void ClearSubscribers();
+    void ApplyPendingChanges();
+
+    // Receive side (receive thread, hub lock held).
+    void HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra);
+    void HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra);
+    bool SendHeartbeat();
+    bool PostOutgoing(const ShmMessage& msg);
+
+    // The object's copy of the sign-on record.
+    const SignOnRecord& SignOnCopy() const { return m_signOn; }
+
+private:
+    template <class Fn>
+    void Dispatch(uint32_t id, Fn&& call);
+    // Tears down this object's hub entry and outgoing ring, if it holds them.
+    void ReleaseRings();
+    // The common frame of the forwarding methods: guard, server pointer, call,
+    // every exception mapped to E_FAIL.
+    template <class Fn>
+    HRESULT Forward(Fn&& call);
+
+    volatile LONG m_cRef = 0;
+    ILocalServer* m_spServer = nullptr;  // owner thread's interface (one reference)
+    CCritSec m_sinkLock;                 // subscriber table
+    CRITICAL_SECTION m_peerLock;         // m_peers and m_outMsg
+    CRITICAL_SECTION m_sendLock;         // writes into m_pOutQueue
+    SignOnRecord m_signOn;
+    bool m_bConnected = false;
+    DWORD m_comInitThreadId = 0;         // thread whose CoInitialize the constructor made
+    IGlobalInterfaceTable* m_pGit = nullptr;
+    DWORD m_gitCookie = 0;               // m_spServer registered for other threads
+    DWORD m_ownerThreadId = 0;
+    std::map<uint32_t, PeerState> m_peers;
+    uint32_t m_nSinks = 0;
+    SinkEntry m_sinks[kMaxSinks];
+    bool m_bDispatching = false;
+    std::vector<SinkEntry> m_pendingAdds;
+    std::vector<SinkEntry> m_pendingRemoves;
+    CShmQueue* m_pOutQueue = nullptr;
+    ShmMessage m_outMsg;
+};
+
+// Hands one incoming record to its owner's handlers (receive thread).
+void DeliverMessage(const ShmMessage& msg, CServerLink* owner);
+
+}  // namespace serverlink

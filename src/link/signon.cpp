@@ -1,0 +1,105 @@
+// Sign-on and sign-off: the channel agreement, the two rings, the hub entry,
+// the record's own sink and the login record.
+#include <winsock2.h>
+
+#include "../shm/channel_hub.h"
+#include "com_util.h"
+#include "records.h"
+#include "server_link.h"
+
+namespace serverlink {
+
+namespace {
+constexpr int32_t kRingSlots = 128;
+inline void Check(HRESULT hr, ILocalServer* server) { ThrowIfFailed(hr, server, IID_ILocalServer); }
+}  // namespace
+
+HRESULT CServerLink::SignOn(const void* record) {
+    LONG status = E_FAIL;
+    CComInitGuard guard(m_ownerThreadId);
+    try {
+        CServerRef server(*this);
+        if (!m_bConnected || !server || record == nullptr) return E_FAIL;
+
+        SignOnRecord work;
+        ReadSignOnRecord(record, work);
+        // A refused record changes nothing, not even an earlier sign-on's rings.
+        if (!ValidateSignOnRecord(work)) return E_FAIL;
+        m_signOn = work;
+
+        LONG proposal = static_cast<LONG>(GetTickCount() % 1000u + 500u);
+        Check(server->NegotiateChannel(0, &proposal, &status), server.get());
+        if (status != 0) return status;
+        const uint16_t channelId = static_cast<uint16_t>(static_cast<uint32_t>(proposal) & 0xFFFFu);
+
+        // Signing on again replaces what an earlier sign-on left: no ring is
+        // orphaned and no stale hub entry keeps calling this object.
+        ReleaseRings();
+        CShmQueue* out = new CShmQueue(channelId, kRingSlots, true);
+        {
+            CAutoLock lock(&m_sendLock);
+            m_pOutQueue = out;
+        }
+
+        CChannelHub& hub = CChannelHub::Instance();
+        if (!hub.Register(m_signOn.clientId, this, uint32_t(channelId) + 1u, kRingSlots)) return E_FAIL;
+        if (!hub.Start()) {
+            // Nothing would ever read the incoming ring.
+            hub.UnregisterOwner(this);
+            return E_FAIL;
+        }
+        m_signOn.channelId = channelId;
+
+        LoginRecord login;
+        BuildLoginRecord(m_signOn, inet_addr("127.0.0.1"), login);
+        CByteArray array(&login, sizeof(login));
+
+        if (work.eventSink != nullptr) AddSubscriber(work.eventSink, 0);
+
+        VARIANT original;  // borrows the array, which `array` frees
+        VariantInit(&original);
+        original.vt = VT_ARRAY | VT_UI1;
+        original.parray = array.get();
+        CVariant copy;
+        const HRESULT hrCopy = VariantCopy(&copy.get(), &original);
+        if (FAILED(hrCopy)) throw _com_error(hrCopy);
+
+        Check(server->Login(copy.get(), &status), server.get());
+        copy.Clear();
+
+        if (status != 0) {
+            hub.UnregisterOwner(this);
+            LONG ignored = 0;
+            Check(server->Disconnect(&ignored), server.get());
+        }
+        return status;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT CServerLink::SignOff() {
+    CComInitGuard guard(m_ownerThreadId);
+    bool started = false;
+    try {
+        CServerRef server(*this);
+        if (!m_bConnected || !server) return E_FAIL;
+        started = true;
+
+        ClearSubscribers();
+        LONG status = E_FAIL;
+        Check(server->Logout(static_cast<LONG>(m_signOn.clientId), static_cast<LONG>(m_signOn.dword11),
+                             m_signOn.channelId, &status),
+              server.get());
+        LONG ignored = 0;
+        Check(server->Disconnect(&ignored), server.get());
+        ReleaseRings();
+        return status;
+    } catch (...) {
+        // The hub entry goes even when the server failed; the outgoing ring stays.
+        if (started) CChannelHub::Instance().UnregisterOwner(this);
+        return E_FAIL;
+    }
+}
+
+}  // namespace serverlink

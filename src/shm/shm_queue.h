@@ -1,0 +1,61 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "../common/object_base.h"
+#include "shm_message.h"
+
+namespace serverlink {
+
+// "fund_shm_" followed by n in unsigned decimal.
+std::string RingName(uint32_t n);
+
+// A named page-file section, mapped whole. Throws "create shm fail!" when the
+// section cannot be created or opened, "map shm fail!" when it cannot be mapped
+// or is smaller than `size` bytes; nothing stays open after a throw.
+class CShmMapping : public CObjectBase {
+public:
+    CShmMapping(uint32_t n, uint32_t size, bool create);
+    ~CShmMapping() override;
+
+    uint8_t* View() const { return m_pView; }
+    bool Created() const { return m_bCreate; }
+
+private:
+    bool m_bCreate;
+    uint8_t* m_pView = nullptr;
+    HANDLE m_hMapping = nullptr;
+};
+
+// A ring of fixed-size slots over a CShmMapping. One writer and one reader,
+// usually in different processes; neither side takes a lock. Callers serialise
+// their own side.
+class CShmQueue {
+public:
+    // Create mode (re)initialises the ring: indexes 0, every slot cleared and free.
+    CShmQueue(uint32_t n, int32_t slots, bool create);
+    ~CShmQueue() = default;
+    CShmQueue(const CShmQueue&) = delete;
+    CShmQueue& operator=(const CShmQueue&) = delete;
+
+    // False when the ring is full or the write index is out of range.
+    bool Write(const ShmMessage& msg);
+    // False when the ring is empty or the read index is out of range; the
+    // caller's record is then left untouched.
+    bool Read(ShmMessage& msg);
+
+    int32_t Slots() const { return m_nSlots; }
+    const uint8_t* View() const { return m_mapping.View(); }
+
+private:
+    CShmMapping m_mapping;
+    int32_t m_nSlots;
+    bool m_bCreate;
+    int32_t* m_pWriteIndex;
+    int32_t* m_pReadIndex;
+    ShmSlot* m_pSlots;
+};
+
+}  // namespace serverlink
