@@ -43,8 +43,7 @@ CServerLink::CServerLink() {
                               reinterpret_cast<void**>(&unknown));
         if (SUCCEEDED(hr)) {
             hr = OleRun(unknown);
-            if (SUCCEEDED(hr))
-                hr = unknown->QueryInterface(IID_ILocalServer, reinterpret_cast<void**>(&m_spServer));
+            if (SUCCEEDED(hr)) hr = unknown->QueryInterface(IID_ILocalServer, reinterpret_cast<void**>(&m_spServer));
             unknown->Release();
         }
     } catch (...) {
@@ -52,15 +51,9 @@ CServerLink::CServerLink() {
     }
     if (hr != S_OK || m_spServer == nullptr) return;
 
-    // Other threads get their own proxy from the Global Interface Table, which
-    // hands out a fresh reference on every call (a plain marshalled stream can
-    // be unmarshalled only as often as its packet carries references).
-    hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
-                          reinterpret_cast<void**>(&m_pGit));
-    if (hr != S_OK) return;
-    hr = m_pGit->RegisterInterfaceInGlobal(m_spServer, IID_ILocalServer, &m_gitCookie);
-    if (hr != S_OK) {
-        m_gitCookie = 0;
+    // Other threads unmarshal their own proxy from this stream (see AcquireServer).
+    if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, m_spServer, &m_pStream) != S_OK) {
+        m_pStream = nullptr;
         return;
     }
     m_ownerThreadId = GetCurrentThreadId();
@@ -77,15 +70,18 @@ CServerLink::~CServerLink() {
         // the server's references.
         CComInitGuard guard(m_comInitThreadId);
 
-    if (m_pGit != nullptr) {
-        if (m_gitCookie != 0) m_pGit->RevokeInterfaceFromGlobal(m_gitCookie);
-        m_pGit->Release();
-        m_pGit = nullptr;
-    }
-    if (m_spServer != nullptr) {
-        m_spServer->Release();
-        m_spServer = nullptr;
-    }
+        if (m_pStream != nullptr) {
+            // Unmarshalling frees the packet's references along with the stream.
+            ILocalServer* p = nullptr;
+            if (CoGetInterfaceAndReleaseStream(m_pStream, IID_ILocalServer, reinterpret_cast<void**>(&p)) == S_OK &&
+                p != nullptr)
+                p->Release();
+            m_pStream = nullptr;
+        }
+        if (m_spServer != nullptr) {
+            m_spServer->Release();
+            m_spServer = nullptr;
+        }
     }
     DeleteCriticalSection(&m_peerLock);
     DeleteCriticalSection(&m_sendLock);
@@ -127,22 +123,31 @@ ULONG CServerLink::Release() {
 ILocalServer* CServerLink::AcquireServer(bool* owned) {
     *owned = false;
     if (GetCurrentThreadId() == m_ownerThreadId) return m_spServer;
-    if (m_pGit == nullptr || m_gitCookie == 0) return nullptr;
+    // A marshal packet carries a fixed number of references and may be
+    // unmarshalled once. So each caller takes the packet, unmarshals its own
+    // proxy, and leaves a fresh packet made from that proxy for the next caller.
+    CAutoLock lock(m_streamLock);
+    if (m_pStream == nullptr) return nullptr;
+    IStream* stream = m_pStream;
+    m_pStream = nullptr;
     ILocalServer* p = nullptr;
     try {
-        if (m_pGit->GetInterfaceFromGlobal(m_gitCookie, IID_ILocalServer, reinterpret_cast<void**>(&p)) !=
-            S_OK)
+        // Consumes the stream whatever the outcome.
+        if (CoGetInterfaceAndReleaseStream(stream, IID_ILocalServer, reinterpret_cast<void**>(&p)) != S_OK ||
+            p == nullptr)
             return nullptr;
+        if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, p, &m_pStream) != S_OK) m_pStream = nullptr;
     } catch (...) {
+        if (p != nullptr) p->Release();
         return nullptr;
     }
-    *owned = (p != nullptr);
+    *owned = true;
     return p;
 }
 
 void CServerLink::ReleaseServer(ILocalServer* p, bool owned) {
-    // Compare by ownership, not by address: in the owner's apartment the table
-    // may hand back the owner's own proxy, with a reference of its own.
+    // By ownership, not by address: a thread in the owner's apartment unmarshals
+    // the owner's own proxy, with a reference of its own.
     if (p != nullptr && owned) p->Release();
 }
 

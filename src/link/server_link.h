@@ -127,8 +127,8 @@ private:
     SignOnRecord m_signOn;
     bool m_bConnected = false;
     DWORD m_comInitThreadId = 0;         // thread whose CoInitialize the constructor made
-    IGlobalInterfaceTable* m_pGit = nullptr;
-    DWORD m_gitCookie = 0;               // m_spServer registered for other threads
+    CCritSec m_streamLock;               // guards m_pStream
+    IStream* m_pStream = nullptr;        // one unused marshal packet of the server interface
     DWORD m_ownerThreadId = 0;
     std::map<uint32_t, PeerState> m_peers;
     uint32_t m_nSinks = 0;

@@ -18,3 +18,105 @@ std::wstring BesideExe(const wchar_t* file) {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+namespace {
+// {C89758C7-9DAB-4661-90B5-C9E5EEA903C5}
+const CLSID kControlClsid = {0xC89758C7, 0x9DAB, 0x4661, {0x90, 0xB5, 0xC9, 0xE5, 0xEE, 0xA9, 0x03, 0xC5}};
+
+class Bstr {
+public:
+    explicit Bstr(const wchar_t* s) : m_b(SysAllocString(s)) {}
+    ~Bstr() { SysFreeString(m_b); }
+    operator BSTR() const { return m_b; }
+
+private:
+    BSTR m_b;
+};
+}  // namespace
+
+RefServer::RefServer() {
+    if (FAILED(CoCreateInstance(kControlClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServerControl,
+                                reinterpret_cast<void**>(&m_control))))
+        m_control = nullptr;
+    else
+        Reset();
+}
+
+RefServer::~RefServer() {
+    if (m_control != nullptr) {
+        m_control->Reset();
+        m_control->Release();
+    }
+}
+
+void RefServer::Reset() {
+    if (m_control) m_control->Reset();
+}
+
+void RefServer::SetAnswer(const wchar_t* op, LONG value) {
+    if (m_control) m_control->SetAnswer(Bstr(op), value);
+}
+
+void RefServer::SetFailure(const wchar_t* op, HRESULT hr, const wchar_t* description) {
+    if (m_control) m_control->SetFailure(Bstr(op), hr, Bstr(description));
+}
+
+void RefServer::SetChannel(LONG value) {
+    if (m_control) m_control->SetChannel(value);
+}
+
+std::vector<std::string> RefServer::Log() {
+    std::vector<std::string> lines;
+    BSTR log = nullptr;
+    if (m_control == nullptr || FAILED(m_control->GetLog(&log)) || log == nullptr) return lines;
+    std::string line;
+    for (const wchar_t* p = log; *p; ++p) {
+        if (*p == L'\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line.push_back(static_cast<char>(*p));
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    SysFreeString(log);
+    return lines;
+}
+
+void RefServer::ClearLog() {
+    if (m_control) m_control->ClearLog();
+}
+
+LONG RefServer::ObjectCount() {
+    LONG n = -1;
+    if (m_control) m_control->GetObjectCount(&n);
+    return n;
+}
+
+HRESULT CreateLink(IServerLink** link) {
+    *link = nullptr;
+    return CoCreateInstance(CLSID_ServerLink, nullptr, CLSCTX_INPROC_SERVER, IID_IServerLink,
+                            reinterpret_cast<void**>(link));
+}
+
+ULONG RefCount(IUnknown* p) {
+    p->AddRef();
+    return p->Release();
+}
+
+namespace {
+DWORD WINAPI ThreadMain(void* p) {
+    (*static_cast<const std::function<void()>*>(p))();
+    return 0;
+}
+}  // namespace
+
+void RunOnThread(const std::function<void()>& fn) {
+    HANDLE h = CreateThread(nullptr, 0, ThreadMain, const_cast<std::function<void()>*>(&fn), 0, nullptr);
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+}
+
+}  // namespace testing_support

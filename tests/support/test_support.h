@@ -30,3 +30,45 @@ uint32_t UniqueNumber();
 std::wstring BesideExe(const wchar_t* file);
 
 }  // namespace testing_support
+
+#include <functional>
+#include <vector>
+
+#include "localserver_control.h"
+
+namespace testing_support {
+
+// The reference local server's test control: scripts its answers and reads its
+// call log. The script is global to the server process, so tests using it run
+// under the `refserver` resource lock.
+class RefServer {
+public:
+    RefServer();  // creates the control object (starting the server) and resets it
+    ~RefServer();
+    RefServer(const RefServer&) = delete;
+    RefServer& operator=(const RefServer&) = delete;
+
+    bool ok() const { return m_control != nullptr; }
+    void Reset();
+    void SetAnswer(const wchar_t* op, LONG value);
+    void SetFailure(const wchar_t* op, HRESULT hr, const wchar_t* description = L"scripted failure");
+    void SetChannel(LONG value);
+    std::vector<std::string> Log();
+    void ClearLog();
+    LONG ObjectCount();
+    ILocalServerControl* get() const { return m_control; }
+
+private:
+    ILocalServerControl* m_control = nullptr;
+};
+
+// Creates a link object through COM as a client would (registered class).
+HRESULT CreateLink(IServerLink** link);
+
+// Number of references an interface holds (AddRef then Release).
+ULONG RefCount(IUnknown* p);
+
+// Runs fn on a new thread (outside COM until fn enters it) and waits for it.
+void RunOnThread(const std::function<void()>& fn);
+
+}  // namespace testing_support

@@ -1,0 +1,213 @@
+// The link object through the real DLL against the real reference server: the
+// forwarding methods' arguments as the server saw them, out values, failures,
+// and the per-thread server access.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class Link : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok()) << "reference server not reachable";
+        baseline = server.ObjectCount();
+        ASSERT_EQ(CreateLink(&link), S_OK);
+        ASSERT_NE(link, nullptr);
+        server.ClearLog();
+    }
+    void TearDown() override {
+        if (link != nullptr) {
+            EXPECT_EQ(link->Release(), 0u);
+        }
+        // Every reference the link took on the server object came back.
+        EXPECT_EQ(server.ObjectCount(), baseline);
+    }
+
+    std::string LastCall() {
+        auto log = server.Log();
+        return log.empty() ? std::string() : log.back();
+    }
+
+    ComScope com;
+    RefServer server;
+    LONG baseline = 0;
+    IServerLink* link = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Link, EachMethodReachesItsServerOperationWithClientIdZeroBeforeSignOn) {
+    EXPECT_EQ(link->RequestDefault(1, 2, 3, 4), S_OK);
+    EXPECT_EQ(LastCall(), "Request 0 1 3 4 21 2");
+    EXPECT_EQ(link->Request(1, 2, 3, 4, 5), S_OK);
+    EXPECT_EQ(LastCall(), "Request 0 1 3 4 5 2");
+    EXPECT_EQ(link->ClosePeer(77), S_OK);
+    EXPECT_EQ(LastCall(), "ClosePeer 0 77");
+    EXPECT_EQ(link->QueryA(), S_OK);
+    EXPECT_EQ(LastCall(), "QueryA 0");
+    EXPECT_EQ(link->QueryB(), S_OK);
+    EXPECT_EQ(LastCall(), "QueryB 0");
+    const BYTE bytes[] = {0x00, 0x7f, 0x80, 0xff, 0x10};
+    EXPECT_EQ(link->PostBlock(-5, bytes, 5), S_OK);
+    EXPECT_EQ(LastCall(), "PostBlock 0 -5 [007f80ff10]");
+    EXPECT_EQ(link->ModeRequest(9), S_OK);
+    EXPECT_EQ(LastCall(), "ModeRequest 0 9 0");
+    EXPECT_EQ(link->PairRequest(-1, 2147483647), S_OK);
+    EXPECT_EQ(LastCall(), "PairRequest 0 -1 2147483647");
+    const LONG values[] = {1, -2, 0x01020304};
+    EXPECT_EQ(link->PostValueList(12345, values, 3), S_OK);
+    EXPECT_EQ(LastCall(), "PostValueList 0 0 [01000000feffffff04030201] 3");
+    EXPECT_EQ(link->ModePairRequest(999, 5, 6), S_OK);
+    EXPECT_EQ(LastCall(), "ModePairRequest 0 0 5 6");
+    EXPECT_EQ(link->ModeValueRequestA(999, 7), S_OK);
+    EXPECT_EQ(LastCall(), "ModeValueRequestA 0 0 7");
+    EXPECT_EQ(link->ModeValueRequestB(999, 8), S_OK);
+    EXPECT_EQ(LastCall(), "ModeValueRequestB 0 0 8");
+    EXPECT_EQ(link->ModeQuery(), S_OK);
+    EXPECT_EQ(LastCall(), "ModeQuery 0 0");
+    EXPECT_EQ(server.Log().size(), 13u);  // one server call per method, nothing else
+}
+
+TEST_F(Link, EmptyBlocksAreSentAsEmptyArrays) {
+    EXPECT_EQ(link->PostBlock(3, nullptr, 0), S_OK);
+    EXPECT_EQ(LastCall(), "PostBlock 0 3 []");
+    EXPECT_EQ(link->PostValueList(0, nullptr, 0), S_OK);
+    EXPECT_EQ(LastCall(), "PostValueList 0 0 [] 0");
+}
+
+TEST_F(Link, UnsafeBlockArgumentsAreRefusedWithoutAServerCall) {
+    EXPECT_EQ(link->PostBlock(1, nullptr, 4), E_FAIL);
+    EXPECT_EQ(link->PostValueList(0, nullptr, 2), E_FAIL);
+    const LONG one = 1;
+    EXPECT_EQ(link->PostValueList(0, &one, 0x40000000u), E_FAIL);  // byte size overflows 32 bits
+    EXPECT_EQ(link->PostValueList(0, &one, 0xFFFFFFFFu), E_FAIL);
+    EXPECT_TRUE(server.Log().empty());
+}
+
+TEST_F(Link, OutValuesPassThroughUnchanged) {
+    const struct {
+        const wchar_t* op;
+        HRESULT (*call)(IServerLink*);
+    } rows[] = {
+        {L"Request", [](IServerLink* l) { return l->RequestDefault(1, 2, 3, 4); }},
+        {L"ClosePeer", [](IServerLink* l) { return l->ClosePeer(5); }},
+        {L"QueryA", [](IServerLink* l) { return l->QueryA(); }},
+        {L"QueryB", [](IServerLink* l) { return l->QueryB(); }},
+        {L"ModeRequest", [](IServerLink* l) { return l->ModeRequest(1); }},
+        {L"PairRequest", [](IServerLink* l) { return l->PairRequest(1, 2); }},
+        {L"PostValueList", [](IServerLink* l) { return l->PostValueList(0, nullptr, 0); }},
+        {L"ModePairRequest", [](IServerLink* l) { return l->ModePairRequest(0, 1, 2); }},
+        {L"ModeValueRequestA", [](IServerLink* l) { return l->ModeValueRequestA(0, 1); }},
+        {L"ModeValueRequestB", [](IServerLink* l) { return l->ModeValueRequestB(0, 1); }},
+        {L"ModeQuery", [](IServerLink* l) { return l->ModeQuery(); }},
+    };
+    for (const auto& row : rows) {
+        for (LONG value : {7L, -1L, LONG(0x80004005), 0L}) {
+            server.SetAnswer(row.op, value);
+            EXPECT_EQ(row.call(link), HRESULT(value)) << row.op;
+        }
+    }
+}
+
+TEST_F(Link, PostBlockAnswersOkWhateverTheServerWrites) {
+    const BYTE b = 1;
+    EXPECT_EQ(link->PostBlock(0, &b, 1), S_OK);
+}
+
+TEST_F(Link, ServerFailuresBecomeEFailOnEveryThread) {
+    const struct {
+        const wchar_t* op;
+        HRESULT (*call)(IServerLink*);
+    } rows[] = {
+        {L"Request", [](IServerLink* l) { return l->Request(1, 2, 3, 4, 5); }},
+        {L"ClosePeer", [](IServerLink* l) { return l->ClosePeer(5); }},
+        {L"QueryA", [](IServerLink* l) { return l->QueryA(); }},
+        {L"PostBlock", [](IServerLink* l) { return l->PostBlock(0, nullptr, 0); }},
+        {L"ModeQuery", [](IServerLink* l) { return l->ModeQuery(); }},
+    };
+    for (const auto& row : rows) {
+        for (HRESULT failure : {E_ACCESSDENIED, HRESULT(0x80041234), E_UNEXPECTED}) {
+            server.SetFailure(row.op, failure, L"refused by script");
+            EXPECT_EQ(row.call(link), E_FAIL) << row.op;
+            HRESULT other = S_OK;
+            RunOnThread([&] { other = row.call(link); });
+            EXPECT_EQ(other, E_FAIL) << row.op;
+        }
+        server.SetFailure(row.op, S_OK, L"");
+        EXPECT_NE(row.call(link), E_FAIL) << row.op;
+    }
+    // The error object was consumed, not left on the owner thread.
+    IErrorInfo* info = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+    if (info) info->Release();
+}
+
+TEST_F(Link, SecondThreadCallsReachTheServer) {
+    HRESULT hr = E_FAIL;
+    server.SetAnswer(L"QueryB", 42);
+    RunOnThread([&] { hr = link->QueryB(); });  // the link enters COM for the call
+    EXPECT_EQ(hr, HRESULT(42));
+    EXPECT_EQ(LastCall(), "QueryB 0");
+    RunOnThread([&] {
+        ComScope mta(COINIT_MULTITHREADED);
+        hr = link->RequestDefault(1, 2, 3, 4);
+    });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(LastCall(), "Request 0 1 3 4 21 2");
+}
+
+TEST_F(Link, AMultithreadedCallerStaysInCom) {
+    RunOnThread([&] {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        EXPECT_EQ(link->QueryA(), S_OK);
+        EXPECT_EQ(link->QueryA(), S_OK);
+        // Still in the MTA: a second entry reports S_FALSE, a switch is refused.
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
+        CoUninitialize();
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
+        CoUninitialize();
+    });
+}
+
+TEST_F(Link, ManyCallsFromManyThreadsKeepTheOwnerWorkingAndReferencesBalanced) {
+    constexpr int kThreads = 8, kCalls = 12;
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // Half the threads are in an apartment of their own, half not in COM at all.
+            if (t % 2) CoInitializeEx(nullptr, t % 4 == 1 ? COINIT_MULTITHREADED : COINIT_APARTMENTTHREADED);
+            for (int i = 0; i < kCalls; ++i)
+                if (link->PairRequest(t, i) == S_OK) ++ok;
+            if (t % 2) CoUninitialize();
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(ok.load(), kThreads * kCalls);
+    EXPECT_EQ(server.Log().size(), size_t(kThreads * kCalls));
+    EXPECT_EQ(link->QueryA(), S_OK);  // the owner's proxy still works
+    EXPECT_EQ(server.ObjectCount(), baseline + 1);
+    // TearDown checks the server object goes away with the link.
+}
+
+TEST(LinkLifetime, ReleasingOnAnotherThreadGivesBackTheServerObject) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG baseline = server.ObjectCount();
+    IServerLink* link = nullptr;
+    ASSERT_EQ(CreateLink(&link), S_OK);
+    EXPECT_EQ(server.ObjectCount(), baseline + 1);
+    RunOnThread([&] { EXPECT_EQ(link->QueryA(), S_OK); });
+    ULONG left = 99;
+    RunOnThread([&] { left = link->Release(); });
+    EXPECT_EQ(left, 0u);
+    EXPECT_EQ(server.ObjectCount(), baseline);
+}

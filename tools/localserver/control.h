@@ -1,0 +1,40 @@
+#pragma once
+#include <windows.h>
+
+#include "com_support.h"
+#include "localserver_control.h"
+
+namespace localserver {
+
+// LocalServerControl: lets tests script the server and read its call log
+// (interface documented in localserver_control.idl).
+class Control final : public DualDispatch<ILocalServerControl, kControlTypeLib>, public ISupportErrorInfo {
+public:
+    Control();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // ISupportErrorInfo
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // ILocalServerControl
+    HRESULT STDMETHODCALLTYPE Reset() override;
+    HRESULT STDMETHODCALLTYPE SetAnswer(BSTR op, LONG value) override;
+    HRESULT STDMETHODCALLTYPE SetFailure(BSTR op, LONG hr, BSTR description) override;
+    HRESULT STDMETHODCALLTYPE SetChannel(LONG value) override;
+    HRESULT STDMETHODCALLTYPE GetLog(BSTR* log) override;
+    HRESULT STDMETHODCALLTYPE ClearLog() override;
+    HRESULT STDMETHODCALLTYPE GetObjectCount(LONG* count) override;
+
+private:
+    ~Control();
+    Control(const Control&) = delete;
+    Control& operator=(const Control&) = delete;
+
+    volatile LONG m_refs = 1;
+};
+
+}  // namespace localserver

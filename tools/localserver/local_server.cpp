@@ -1,0 +1,185 @@
+#include "local_server.h"
+
+#include "server_state.h"
+
+namespace localserver {
+
+namespace {
+
+// Logs the call and says what the script wants: S_OK, or the scripted failure
+// with its error object.
+HRESULT Answer(Op op, LogLine& line, Outcome* outcome = nullptr) {
+    Outcome o = ServerState::Instance().Record(op, line.Take());
+    HRESULT hr = S_OK;
+    if (FAILED(o.failure)) hr = ReportError(o.failure, IID_ILocalServer, o.description.c_str());
+    if (outcome) *outcome = std::move(o);
+    return hr;
+}
+
+// As above for an operation with one out value, which gets the scripted
+// answer on success and 0 on failure.
+HRESULT Answer(Op op, LogLine& line, LONG* out) {
+    Outcome o;
+    HRESULT hr = Answer(op, line, &o);
+    if (!out) return E_POINTER;
+    *out = SUCCEEDED(hr) ? o.answer : 0;
+    return hr;
+}
+
+}  // namespace
+
+LocalServer::LocalServer() {
+    ServerLock();
+    ServerState::Instance().ObjectCreated();
+}
+
+LocalServer::~LocalServer() {
+    ServerState::Instance().ObjectDestroyed();
+    ServerUnlock();
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ILocalServer)
+        *ppv = static_cast<ILocalServer*>(this);
+    else if (riid == IID_ISupportErrorInfo)
+        *ppv = static_cast<ISupportErrorInfo*>(this);
+    else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE LocalServer::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
+
+ULONG STDMETHODCALLTYPE LocalServer::Release() {
+    const LONG refs = InterlockedDecrement(&m_refs);
+    if (refs == 0) delete this;
+    return static_cast<ULONG>(refs);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::InterfaceSupportsErrorInfo(REFIID riid) {
+    return riid == IID_ILocalServer ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Disconnect(LONG* result) {
+    LogLine line(Op::Disconnect);
+    return Answer(Op::Disconnect, line, result);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Login(VARIANT loginRecord, LONG* status) {
+    LogLine line(Op::Login);
+    line.Var(loginRecord);
+    return Answer(Op::Login, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Logout(LONG clientId, LONG dword11, unsigned short channelId, LONG* status) {
+    LogLine line(Op::Logout);
+    line.Num(clientId).Num(dword11).Num(channelId);
+    return Answer(Op::Logout, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Request(LONG clientId, LONG v1, LONG v2, LONG v3, LONG v4, LONG v5,
+                                               LONG* status) {
+    LogLine line(Op::Request);
+    line.Num(clientId).Num(v1).Num(v2).Num(v3).Num(v4).Num(v5);
+    return Answer(Op::Request, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ClosePeer(LONG clientId, LONG peerId, LONG* status) {
+    LogLine line(Op::ClosePeer);
+    line.Num(clientId).Num(peerId);
+    return Answer(Op::ClosePeer, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Reserved12() {
+    LogLine line(Op::Reserved12);
+    return Answer(Op::Reserved12, line);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::QueryA(LONG clientId, LONG* value) {
+    LogLine line(Op::QueryA);
+    line.Num(clientId);
+    return Answer(Op::QueryA, line, value);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::QueryB(LONG clientId, LONG* value) {
+    LogLine line(Op::QueryB);
+    line.Num(clientId);
+    return Answer(Op::QueryB, line, value);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::NegotiateChannel(LONG reserved, LONG* channel, LONG* status) {
+    LogLine line(Op::NegotiateChannel);
+    line.Num(reserved);
+    if (channel) line.Num(*channel);
+    Outcome o;
+    HRESULT hr = Answer(Op::NegotiateChannel, line, &o);
+    if (!channel || !status) return E_POINTER;
+    if (FAILED(hr)) {
+        *status = 0;
+        return hr;
+    }
+    if (o.channel != 0) *channel = o.channel;
+    *status = o.answer;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::PostBlock(LONG clientId, LONG value, VARIANT block) {
+    LogLine line(Op::PostBlock);
+    line.Num(clientId).Num(value).Var(block);
+    return Answer(Op::PostBlock, line);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::Reserved17() {
+    LogLine line(Op::Reserved17);
+    return Answer(Op::Reserved17, line);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ModeRequest(LONG clientId, LONG value, unsigned char mode, LONG* status) {
+    LogLine line(Op::ModeRequest);
+    line.Num(clientId).Num(value).Num(mode);
+    return Answer(Op::ModeRequest, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::PairRequest(LONG clientId, LONG a, LONG b, LONG* status) {
+    LogLine line(Op::PairRequest);
+    line.Num(clientId).Num(a).Num(b);
+    return Answer(Op::PairRequest, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::PostValueList(LONG clientId, unsigned char mode, VARIANT values, LONG count,
+                                                     LONG* status) {
+    LogLine line(Op::PostValueList);
+    line.Num(clientId).Num(mode).Var(values).Num(count);
+    return Answer(Op::PostValueList, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ModePairRequest(LONG clientId, unsigned char mode, LONG a, LONG b,
+                                                       LONG* status) {
+    LogLine line(Op::ModePairRequest);
+    line.Num(clientId).Num(mode).Num(a).Num(b);
+    return Answer(Op::ModePairRequest, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ModeValueRequestA(LONG clientId, unsigned char mode, LONG value, LONG* status) {
+    LogLine line(Op::ModeValueRequestA);
+    line.Num(clientId).Num(mode).Num(value);
+    return Answer(Op::ModeValueRequestA, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ModeValueRequestB(LONG clientId, unsigned char mode, LONG value, LONG* status) {
+    LogLine line(Op::ModeValueRequestB);
+    line.Num(clientId).Num(mode).Num(value);
+    return Answer(Op::ModeValueRequestB, line, status);
+}
+
+HRESULT STDMETHODCALLTYPE LocalServer::ModeQuery(LONG clientId, unsigned char mode, LONG* status) {
+    LogLine line(Op::ModeQuery);
+    line.Num(clientId).Num(mode);
+    return Answer(Op::ModeQuery, line, status);
+}
+
+}  // namespace localserver

@@ -1,0 +1,52 @@
+#pragma once
+#include <windows.h>
+
+#include "com_support.h"
+#include "localserver.h"
+
+namespace localserver {
+
+// One LocalServer object: logs every call and answers as scripted in ServerState.
+class LocalServer final : public DualDispatch<ILocalServer, kServerTypeLib>, public ISupportErrorInfo {
+public:
+    LocalServer();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // ISupportErrorInfo
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // ILocalServer
+    HRESULT STDMETHODCALLTYPE Disconnect(LONG* result) override;
+    HRESULT STDMETHODCALLTYPE Login(VARIANT loginRecord, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE Logout(LONG clientId, LONG dword11, unsigned short channelId, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE Request(LONG clientId, LONG v1, LONG v2, LONG v3, LONG v4, LONG v5,
+                                      LONG* status) override;
+    HRESULT STDMETHODCALLTYPE ClosePeer(LONG clientId, LONG peerId, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE Reserved12() override;
+    HRESULT STDMETHODCALLTYPE QueryA(LONG clientId, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE QueryB(LONG clientId, LONG* value) override;
+    HRESULT STDMETHODCALLTYPE NegotiateChannel(LONG reserved, LONG* channel, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE PostBlock(LONG clientId, LONG value, VARIANT block) override;
+    HRESULT STDMETHODCALLTYPE Reserved17() override;
+    HRESULT STDMETHODCALLTYPE ModeRequest(LONG clientId, LONG value, unsigned char mode, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE PairRequest(LONG clientId, LONG a, LONG b, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE PostValueList(LONG clientId, unsigned char mode, VARIANT values, LONG count,
+                                            LONG* status) override;
+    HRESULT STDMETHODCALLTYPE ModePairRequest(LONG clientId, unsigned char mode, LONG a, LONG b, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE ModeValueRequestA(LONG clientId, unsigned char mode, LONG value, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE ModeValueRequestB(LONG clientId, unsigned char mode, LONG value, LONG* status) override;
+    HRESULT STDMETHODCALLTYPE ModeQuery(LONG clientId, unsigned char mode, LONG* status) override;
+
+private:
+    ~LocalServer();
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    volatile LONG m_refs = 1;
+};
+
+}  // namespace localserver

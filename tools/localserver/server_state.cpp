@@ -1,0 +1,213 @@
+#include "server_state.h"
+
+namespace localserver {
+
+namespace {
+
+constexpr std::array<const char*, static_cast<size_t>(Op::Count)> kOpNames = {
+    "Disconnect",  "Login",         "Logout",           "Request",           "ClosePeer",         "Reserved12",
+    "QueryA",      "QueryB",        "NegotiateChannel", "PostBlock",         "Reserved17",        "ModeRequest",
+    "PairRequest", "PostValueList", "ModePairRequest",  "ModeValueRequestA", "ModeValueRequestB", "ModeQuery"};
+
+size_t Index(Op op) { return static_cast<size_t>(op); }
+
+// Element count over all dimensions; 0 for an array without dimensions.
+ULONG ElementCount(const SAFEARRAY* sa) {
+    if (sa->cDims == 0) return 0;
+    ULONG n = 1;
+    for (USHORT d = 0; d < sa->cDims; ++d) n *= sa->rgsabound[d].cElements;
+    return n;
+}
+
+ULONG ElementSize(VARTYPE elem) {
+    switch (elem) {
+        case VT_UI1:
+        case VT_I1:
+            return 1;
+        case VT_I2:
+        case VT_UI2:
+            return 2;
+        default:
+            return 4;
+    }
+}
+
+std::string FormatArray(SAFEARRAY* sa, VARTYPE elem) {
+    static const char kHex[] = "0123456789abcdef";
+    const bool bytes = elem == VT_UI1 || elem == VT_I1;
+    if (sa && sa->cbElements != ElementSize(elem)) return "{vt=" + std::to_string(VT_ARRAY | elem) + "}";
+    std::string out(1, bytes ? '[' : '(');
+    if (sa) {
+        const ULONG n = ElementCount(sa);
+        void* data = nullptr;
+        if (n > 0 && SUCCEEDED(SafeArrayAccessData(sa, &data))) {
+            for (ULONG i = 0; i < n; ++i) {
+                if (bytes) {
+                    const unsigned char b = static_cast<const unsigned char*>(data)[i];
+                    out += kHex[b >> 4];
+                    out += kHex[b & 15];
+                    continue;
+                }
+                long long v = 0;
+                switch (elem) {
+                    case VT_I2:
+                        v = static_cast<const SHORT*>(data)[i];
+                        break;
+                    case VT_UI2:
+                        v = static_cast<const USHORT*>(data)[i];
+                        break;
+                    case VT_I4:
+                    case VT_INT:
+                        v = static_cast<const LONG*>(data)[i];
+                        break;
+                    default:
+                        v = static_cast<const ULONG*>(data)[i];
+                        break;
+                }
+                if (i) out += ',';
+                out += std::to_string(v);
+            }
+            SafeArrayUnaccessData(sa);
+        }
+    }
+    out += bytes ? ']' : ')';
+    return out;
+}
+
+}  // namespace
+
+const char* OpName(Op op) { return kOpNames[Index(op)]; }
+
+bool OpFromName(const wchar_t* name, Op* op) {
+    if (!name) return false;
+    for (size_t i = 0; i < kOpNames.size(); ++i) {
+        const char* n = kOpNames[i];
+        size_t k = 0;
+        while (n[k] && name[k] == static_cast<wchar_t>(n[k])) ++k;
+        if (n[k] == 0 && name[k] == 0) {
+            *op = static_cast<Op>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+struct ServerState::Lock {
+    explicit Lock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
+    ~Lock() { LeaveCriticalSection(m_cs); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+    CRITICAL_SECTION* m_cs;
+};
+
+ServerState& ServerState::Instance() {
+    static ServerState state;
+    return state;
+}
+
+ServerState::ServerState() { InitializeCriticalSection(&m_cs); }
+ServerState::~ServerState() { DeleteCriticalSection(&m_cs); }
+
+void ServerState::Reset() {
+    Lock lock(&m_cs);
+    m_script.fill(Outcome{});
+    m_channel = 0;
+    m_log.clear();
+}
+
+void ServerState::SetAnswer(Op op, LONG value) {
+    Lock lock(&m_cs);
+    m_script[Index(op)].answer = value;
+}
+
+void ServerState::SetFailure(Op op, HRESULT hr, const wchar_t* description) {
+    Lock lock(&m_cs);
+    Outcome& o = m_script[Index(op)];
+    o.failure = hr;
+    o.description = (FAILED(hr) && description) ? description : L"";
+}
+
+void ServerState::SetChannel(LONG value) {
+    Lock lock(&m_cs);
+    m_channel = value;
+}
+
+Outcome ServerState::Record(Op op, std::string line) {
+    Lock lock(&m_cs);
+    m_log.push_back(std::move(line));
+    Outcome o = m_script[Index(op)];
+    o.channel = m_channel;
+    return o;
+}
+
+std::string ServerState::Log() {
+    Lock lock(&m_cs);
+    std::string text;
+    for (size_t i = 0; i < m_log.size(); ++i) {
+        if (i) text += '\n';
+        text += m_log[i];
+    }
+    return text;
+}
+
+void ServerState::ClearLog() {
+    Lock lock(&m_cs);
+    m_log.clear();
+}
+
+void ServerState::ObjectCreated() {
+    Lock lock(&m_cs);
+    ++m_liveObjects;
+}
+
+void ServerState::ObjectDestroyed() {
+    Lock lock(&m_cs);
+    --m_liveObjects;
+}
+
+LONG ServerState::LiveObjects() {
+    Lock lock(&m_cs);
+    return m_liveObjects;
+}
+
+LogLine::LogLine(Op op) : m_text(OpName(op)) {}
+
+LogLine& LogLine::Num(LONG value) {
+    m_text += ' ';
+    m_text += std::to_string(value);
+    return *this;
+}
+
+LogLine& LogLine::Var(const VARIANT& value) {
+    m_text += ' ';
+    m_text += FormatVariant(value);
+    return *this;
+}
+
+std::string FormatVariant(const VARIANT& value) {
+    const VARIANT* v = &value;
+    if (V_VT(v) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
+
+    const VARTYPE vt = V_VT(v);
+    const VARTYPE elem = vt & VT_TYPEMASK;
+    if ((vt & VT_ARRAY) != 0) {
+        switch (elem) {
+            case VT_UI1:
+            case VT_I1:
+            case VT_I2:
+            case VT_UI2:
+            case VT_I4:
+            case VT_UI4:
+            case VT_INT:
+            case VT_UINT: {
+                SAFEARRAY* sa = (vt & VT_BYREF) ? (V_ARRAYREF(v) ? *V_ARRAYREF(v) : nullptr) : V_ARRAY(v);
+                return FormatArray(sa, elem);
+            }
+            default:
+                break;
+        }
+    }
+    return "{vt=" + std::to_string(vt) + "}";
+}
+
+}  // namespace localserver
