@@ -1,0 +1,68 @@
+#pragma once
+// A view of a ring's section made without the ring classes, as the other
+// process has it: for tests that look at exact offsets or play a hostile party.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Offsets of the shared layout, written out here rather than taken from the
+// structs, so that a change to the structs shows up as a failure.
+constexpr size_t kWriteIndexAt = 0;
+constexpr size_t kReadIndexAt = 4;
+constexpr size_t SlotAt(size_t i) { return 8 + i * 1312; }
+constexpr size_t kStateAt = 1308;  // within a slot
+
+class RawSection {
+public:
+    // Opens the existing section, or creates one of createSize bytes.
+    explicit RawSection(uint32_t n, uint32_t createSize = 0) {
+        const std::string name = "fund_shm_" + std::to_string(n);
+        m_handle = createSize != 0
+                       ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, createSize, name.c_str())
+                       : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+        if (m_handle == nullptr) return;
+        m_view = static_cast<uint8_t*>(MapViewOfFile(m_handle, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        MEMORY_BASIC_INFORMATION mbi{};
+        if (m_view != nullptr && VirtualQuery(m_view, &mbi, sizeof(mbi)) == sizeof(mbi)) m_size = mbi.RegionSize;
+    }
+    ~RawSection() {
+        if (m_view != nullptr) UnmapViewOfFile(m_view);
+        if (m_handle != nullptr) CloseHandle(m_handle);
+    }
+    RawSection(const RawSection&) = delete;
+    RawSection& operator=(const RawSection&) = delete;
+
+    bool Ok() const { return m_view != nullptr; }
+    uint8_t* Bytes() const { return m_view; }
+    // The whole mapped view, page slack included: a write past the ring's end shows here.
+    size_t Size() const { return m_size; }
+    std::vector<uint8_t> Snapshot() const { return std::vector<uint8_t>(m_view, m_view + m_size); }
+
+    int32_t Get32(size_t at) const {
+        int32_t v;
+        std::memcpy(&v, m_view + at, 4);
+        return v;
+    }
+    uint16_t Get16(size_t at) const {
+        uint16_t v;
+        std::memcpy(&v, m_view + at, 2);
+        return v;
+    }
+    void Set32(size_t at, int32_t v) { std::memcpy(m_view + at, &v, 4); }
+    void Set16(size_t at, uint16_t v) { std::memcpy(m_view + at, &v, 2); }
+    int32_t WriteIndex() const { return Get32(kWriteIndexAt); }
+    int32_t ReadIndex() const { return Get32(kReadIndexAt); }
+    uint8_t State(size_t slot) const { return m_view[SlotAt(slot) + kStateAt]; }
+
+private:
+    HANDLE m_handle = nullptr;  // owned by the test thread
+    uint8_t* m_view = nullptr;
+    size_t m_size = 0;
+};
+
+}  // namespace testing_support

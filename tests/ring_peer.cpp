@@ -1,0 +1,79 @@
+// ring_peer.exe: the other process of the cross-process ring tests.
+//   ring_peer write <ring> <slots> <count>   writes messages 0..count-1, waiting while full
+//   ring_peer read  <ring> <slots> <count>   reads count messages and checks order and content
+// The ring is opened, never created. Exit codes: 0 done, 2 usage, 3 ring not
+// opened, 4 wrong message, 5 no progress for a long time (the other side is gone).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ring_traffic.h"
+#include "shm/shm_queue.h"
+
+using serverlink::CShmQueue;
+using serverlink::ShmMessage;
+
+namespace {
+
+// Only a guard against waiting for ever on a dead test; not a speed limit.
+constexpr ULONGLONG kStallMs = 60000;
+
+bool ParseNumber(const char* s, unsigned long& out) {
+    if (s == nullptr || *s < '0' || *s > '9') return false;
+    char* end = nullptr;
+    out = std::strtoul(s, &end, 10);
+    return *end == '\0';
+}
+
+// Calls step() until it returns true; false when it made no progress for kStallMs.
+template <class Step>
+bool Retry(Step step) {
+    const ULONGLONG start = GetTickCount64();
+    for (unsigned spins = 0;; ++spins) {
+        if (step()) return true;
+        if ((spins & 1023) == 1023 && GetTickCount64() - start > kStallMs) return false;
+        SwitchToThread();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    unsigned long ring = 0, slots = 0, count = 0;
+    if (argc != 5 || (std::strcmp(argv[1], "write") != 0 && std::strcmp(argv[1], "read") != 0) ||
+        !ParseNumber(argv[2], ring) || !ParseNumber(argv[3], slots) || !ParseNumber(argv[4], count)) {
+        std::fprintf(stderr, "usage: ring_peer write|read <ring> <slots> <count>\n");
+        return 2;
+    }
+    const bool writer = argv[1][0] == 'w';
+    try {
+        CShmQueue queue(static_cast<uint32_t>(ring), static_cast<int32_t>(slots), false);
+        ShmMessage m;
+        for (uint32_t seq = 0; seq < count; ++seq) {
+            if (writer) {
+                ring_traffic::Make(seq, m);
+                if (!Retry([&] { return queue.Write(m); })) {
+                    std::fprintf(stderr, "ring_peer: ring stayed full before message %u\n", seq);
+                    return 5;
+                }
+            } else {
+                if (!Retry([&] { return queue.Read(m); })) {
+                    std::fprintf(stderr, "ring_peer: ring stayed empty before message %u\n", seq);
+                    return 5;
+                }
+                const std::string fault = ring_traffic::Check(seq, m);
+                if (!fault.empty()) {
+                    std::fprintf(stderr, "ring_peer: %s\n", fault.c_str());
+                    return 4;
+                }
+            }
+        }
+    } catch (const char* e) {
+        std::fprintf(stderr, "ring_peer: %s\n", e);
+        return 3;
+    }
+    return 0;
+}
