@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <cstring>
+
 namespace testing_support {
 
 uint32_t UniqueNumber() {
@@ -92,6 +94,45 @@ void RefServer::ClearLog() {
 LONG RefServer::ObjectCount() {
     LONG n = -1;
     if (m_control) m_control->GetObjectCount(&n);
+    return n;
+}
+
+HRESULT RefServer::Inject(LONG clientId, LONG type, LONG msgClientId, LONG peerId, LONG length, LONG eventCode,
+                          LONG eventParam, LONG extra, const std::vector<BYTE>& payload, LONG* written) {
+    if (written) *written = -1;
+    if (m_control == nullptr) return E_POINTER;
+    VARIANT bytes;
+    VariantInit(&bytes);
+    if (!payload.empty()) {
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(payload.size()));
+        if (sa == nullptr) return E_OUTOFMEMORY;
+        void* data = nullptr;
+        if (SUCCEEDED(SafeArrayAccessData(sa, &data))) {
+            std::memcpy(data, payload.data(), payload.size());
+            SafeArrayUnaccessData(sa);
+        }
+        V_VT(&bytes) = VT_ARRAY | VT_UI1;
+        V_ARRAY(&bytes) = sa;
+    }
+    LONG took = -1;
+    const HRESULT hr =
+        m_control->Inject(clientId, type, msgClientId, peerId, length, eventCode, eventParam, extra, bytes, &took);
+    VariantClear(&bytes);
+    if (written) *written = SUCCEEDED(hr) ? took : -1;
+    return hr;
+}
+
+void RefServer::SetEcho(bool on) {
+    if (m_control) m_control->SetEcho(on ? 1 : 0);
+}
+
+HRESULT RefServer::RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) {
+    return m_control ? m_control->RunDemo(clientId, pausedPeer, pauseMs) : E_POINTER;
+}
+
+LONG RefServer::RingClients() {
+    LONG n = -1;
+    if (m_control == nullptr || FAILED(m_control->GetRingClients(&n))) return -1;
     return n;
 }
 

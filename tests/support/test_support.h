@@ -56,6 +56,17 @@ public:
     std::vector<std::string> Log();
     void ClearLog();
     LONG ObjectCount();
+
+    // Ring side. Inject writes one record into clientId's incoming ring with
+    // exactly these fields (length as given, whatever the payload's size; an
+    // empty payload goes as VT_EMPTY); *written is 1 if the ring took it, 0 if
+    // it was full, -1 if the call failed.
+    HRESULT Inject(LONG clientId, LONG type, LONG msgClientId, LONG peerId, LONG length, LONG eventCode,
+                   LONG eventParam, LONG extra, const std::vector<BYTE>& payload = {}, LONG* written = nullptr);
+    void SetEcho(bool on);
+    HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
+    LONG RingClients();  // -1 when the call failed
+
     ILocalServerControl* get() const { return m_control; }
 
 private:

@@ -1,7 +1,11 @@
 #include "control.h"
 
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "events/descramble.h"
+#include "rings.h"
 #include "server_state.h"
 
 namespace localserver {
@@ -9,6 +13,21 @@ namespace localserver {
 namespace {
 
 HRESULT UnknownOp() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"unknown operation name"); }
+
+HRESULT NoRings() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no rings open for that client"); }
+
+constexpr int32_t kCodePause = int32_t(0xFFFF0000);
+constexpr int32_t kExtraPeerReady = 0x00080000;
+
+ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
+    ShmMessage msg;
+    msg.type = serverlink::kMsgEvent;
+    msg.peerId = peer;
+    msg.eventCode = code;
+    msg.eventParam = param;
+    msg.extra = extra;
+    return msg;
+}
 
 }  // namespace
 
@@ -43,6 +62,7 @@ HRESULT STDMETHODCALLTYPE Control::InterfaceSupportsErrorInfo(REFIID riid) {
 
 HRESULT STDMETHODCALLTYPE Control::Reset() {
     ServerState::Instance().Reset();
+    RingHub::Instance().SetEcho(false);
     return S_OK;
 }
 
@@ -86,6 +106,63 @@ HRESULT STDMETHODCALLTYPE Control::ClearLog() {
 HRESULT STDMETHODCALLTYPE Control::GetObjectCount(LONG* count) {
     if (!count) return E_POINTER;
     *count = ServerState::Instance().LiveObjects();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::Inject(LONG clientId, LONG type, LONG msgClientId, LONG peerId, LONG length,
+                                          LONG eventCode, LONG eventParam, LONG extra, VARIANT payload, LONG* written) {
+    if (!written) return E_POINTER;
+    *written = 0;
+    std::vector<unsigned char> bytes;
+    if (V_VT(&payload) != VT_EMPTY && !VariantBytes(payload, serverlink::kMaxPayload, &bytes))
+        return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"payload must be a byte array or empty");
+    std::shared_ptr<ClientRings> rings = RingHub::Instance().Find(static_cast<uint32_t>(clientId));
+    if (!rings) return NoRings();
+
+    // Field values exactly as given: tests send inconsistent records on purpose.
+    ShmMessage msg;
+    msg.type = static_cast<uint16_t>(type);
+    msg.clientId = static_cast<uint32_t>(msgClientId);
+    msg.peerId = static_cast<uint32_t>(peerId);
+    msg.length = static_cast<uint32_t>(length);
+    if (!bytes.empty()) std::memcpy(msg.payload, bytes.data(), bytes.size());
+    msg.eventCode = eventCode;
+    msg.eventParam = eventParam;
+    msg.extra = extra;
+    *written = rings->WriteIncoming(msg) ? 1 : 0;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::SetEcho(LONG on) {
+    RingHub::Instance().SetEcho(on != 0);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) {
+    std::shared_ptr<ClientRings> rings = RingHub::Instance().Find(static_cast<uint32_t>(clientId));
+    if (!rings) return NoRings();
+
+    static const char kWelcome[] = "welcome";
+    ShmMessage sequence[4];
+    sequence[0] = Event(1, 1, 100, 0);
+    sequence[1] = Event(1, 5, static_cast<int32_t>(serverlink::scramble(123456)), kExtraPeerReady);
+    sequence[2].type = serverlink::kMsgNoticeA;
+    sequence[2].clientId = static_cast<uint32_t>(clientId);
+    sequence[2].length = sizeof(kWelcome) - 1;
+    std::memcpy(sequence[2].payload, kWelcome, sizeof(kWelcome) - 1);
+    sequence[3] = Event(static_cast<uint32_t>(pausedPeer), kCodePause, 0, 0);
+
+    // One writer hold for the whole sequence: nothing else lands in between.
+    if (rings->WriteIncoming(sequence, 4) != 4) return S_FALSE;
+    // The resume comes from the poll thread, so this call does not block.
+    RingHub::Instance().ScheduleResume(rings, static_cast<uint32_t>(pausedPeer),
+                                       pauseMs > 0 ? static_cast<DWORD>(pauseMs) : 0);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::GetRingClients(LONG* count) {
+    if (!count) return E_POINTER;
+    *count = RingHub::Instance().Count();
     return S_OK;
 }
 

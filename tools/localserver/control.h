@@ -28,6 +28,12 @@ public:
     HRESULT STDMETHODCALLTYPE GetLog(BSTR* log) override;
     HRESULT STDMETHODCALLTYPE ClearLog() override;
     HRESULT STDMETHODCALLTYPE GetObjectCount(LONG* count) override;
+    HRESULT STDMETHODCALLTYPE Inject(LONG clientId, LONG type, LONG msgClientId, LONG peerId, LONG length,
+                                     LONG eventCode, LONG eventParam, LONG extra, VARIANT payload,
+                                     LONG* written) override;
+    HRESULT STDMETHODCALLTYPE SetEcho(LONG on) override;
+    HRESULT STDMETHODCALLTYPE RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) override;
+    HRESULT STDMETHODCALLTYPE GetRingClients(LONG* count) override;
 
 private:
     ~Control();

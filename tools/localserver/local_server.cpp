@@ -1,5 +1,10 @@
 #include "local_server.h"
 
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "link/records.h"
 #include "server_state.h"
 
 namespace localserver {
@@ -26,6 +31,21 @@ HRESULT Answer(Op op, LogLine& line, LONG* out) {
     return hr;
 }
 
+// clientId and channelId from a login record; false when the record is not a
+// byte array long enough to hold them.
+bool ParseLoginRecord(const VARIANT& record, uint32_t* clientId, uint16_t* channelId) {
+    using serverlink::LoginRecord;
+    std::vector<unsigned char> bytes;
+    if (!VariantBytes(record, sizeof(LoginRecord), &bytes)) return false;
+    if (bytes.size() < offsetof(LoginRecord, channelId) + sizeof(uint16_t)) return false;
+    LoginRecord login;
+    std::memset(&login, 0, sizeof(login));
+    std::memcpy(&login, bytes.data(), bytes.size());
+    *clientId = login.clientId;
+    *channelId = login.channelId;
+    return true;
+}
+
 }  // namespace
 
 LocalServer::LocalServer() {
@@ -34,6 +54,7 @@ LocalServer::LocalServer() {
 }
 
 LocalServer::~LocalServer() {
+    EndSignOn();
     ServerState::Instance().ObjectDestroyed();
     ServerUnlock();
 }
@@ -64,21 +85,37 @@ HRESULT STDMETHODCALLTYPE LocalServer::InterfaceSupportsErrorInfo(REFIID riid) {
     return riid == IID_ILocalServer ? S_OK : S_FALSE;
 }
 
+void LocalServer::EndSignOn() {
+    m_rings.Detach();
+    m_channel.Release();
+}
+
 HRESULT STDMETHODCALLTYPE LocalServer::Disconnect(LONG* result) {
     LogLine line(Op::Disconnect);
-    return Answer(Op::Disconnect, line, result);
+    const HRESULT hr = Answer(Op::Disconnect, line, result);
+    EndSignOn();
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE LocalServer::Login(VARIANT loginRecord, LONG* status) {
     LogLine line(Op::Login);
     line.Var(loginRecord);
-    return Answer(Op::Login, line, status);
+    const HRESULT hr = Answer(Op::Login, line, status);
+    uint32_t clientId = 0;
+    uint16_t channelId = 0;
+    // The client made both rings before calling; a refused login opens nothing.
+    if (hr == S_OK && status && *status == 0 && ParseLoginRecord(loginRecord, &clientId, &channelId))
+        m_rings.Attach(clientId, channelId);
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE LocalServer::Logout(LONG clientId, LONG dword11, unsigned short channelId, LONG* status) {
     LogLine line(Op::Logout);
     line.Num(clientId).Num(dword11).Num(channelId);
-    return Answer(Op::Logout, line, status);
+    const HRESULT hr = Answer(Op::Logout, line, status);
+    // This object's sign-on ends whatever the arguments say.
+    EndSignOn();
+    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE LocalServer::Request(LONG clientId, LONG v1, LONG v2, LONG v3, LONG v4, LONG v5,
@@ -122,7 +159,14 @@ HRESULT STDMETHODCALLTYPE LocalServer::NegotiateChannel(LONG reserved, LONG* cha
         *status = 0;
         return hr;
     }
-    if (o.channel != 0) *channel = o.channel;
+    // A scripted channel is handed out verbatim and reserves nothing; otherwise
+    // an accepted negotiation reserves a ring pair no other client holds.
+    if (o.channel != 0) {
+        m_channel.Release();
+        *channel = o.channel;
+    } else if (o.answer == 0) {
+        *channel = static_cast<LONG>(m_channel.Take(static_cast<uint32_t>(*channel)));
+    }
     *status = o.answer;
     return S_OK;
 }

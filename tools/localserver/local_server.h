@@ -3,10 +3,14 @@
 
 #include "com_support.h"
 #include "localserver.h"
+#include "rings.h"
 
 namespace localserver {
 
 // One LocalServer object: logs every call and answers as scripted in ServerState.
+// It also stands for one client's sign-on: the channel it negotiated and, after
+// a successful Login, that client's ring pair. Both end with Logout, Disconnect
+// or the object itself. Used on the server's apartment thread only.
 class LocalServer final : public DualDispatch<ILocalServer, kServerTypeLib>, public ISupportErrorInfo {
 public:
     LocalServer();
@@ -46,7 +50,12 @@ private:
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
 
+    // Drops the channel reservation and closes the rings.
+    void EndSignOn();
+
     volatile LONG m_refs = 1;
+    ChannelLease m_channel;
+    RingAttachment m_rings;
 };
 
 }  // namespace localserver

@@ -25,6 +25,7 @@
 #include "lifetime.h"
 #include "local_server.h"
 #include "registration.h"
+#include "rings.h"
 
 namespace localserver {
 namespace {
@@ -162,6 +163,8 @@ int Serve() {
             rc = 1;
         }
     }
+    // The poll thread must end before the statics it uses go.
+    RingHub::Instance().Stop();
     SetLifetimeThread(0);
     ReleaseTypeInfos();
     CoUninitialize();

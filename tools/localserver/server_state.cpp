@@ -32,8 +32,9 @@ ULONG ElementSize(VARTYPE elem) {
     }
 }
 
+const char kHex[] = "0123456789abcdef";
+
 std::string FormatArray(SAFEARRAY* sa, VARTYPE elem) {
-    static const char kHex[] = "0123456789abcdef";
     const bool bytes = elem == VT_UI1 || elem == VT_I1;
     if (sa && sa->cbElements != ElementSize(elem)) return "{vt=" + std::to_string(VT_ARRAY | elem) + "}";
     std::string out(1, bytes ? '[' : '(');
@@ -140,6 +141,11 @@ Outcome ServerState::Record(Op op, std::string line) {
     return o;
 }
 
+void ServerState::Append(std::string line) {
+    Lock lock(&m_cs);
+    m_log.push_back(std::move(line));
+}
+
 std::string ServerState::Log() {
     Lock lock(&m_cs);
     std::string text;
@@ -208,6 +214,36 @@ std::string FormatVariant(const VARIANT& value) {
         }
     }
     return "{vt=" + std::to_string(vt) + "}";
+}
+
+std::string HexBytes(const unsigned char* data, size_t size) {
+    std::string out;
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        out += kHex[data[i] >> 4];
+        out += kHex[data[i] & 15];
+    }
+    return out;
+}
+
+bool VariantBytes(const VARIANT& value, size_t max, std::vector<unsigned char>* out) {
+    out->clear();
+    const VARIANT* v = &value;
+    if (V_VT(v) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
+    const VARTYPE vt = V_VT(v);
+    if ((vt & VT_ARRAY) == 0 || ((vt & VT_TYPEMASK) != VT_UI1 && (vt & VT_TYPEMASK) != VT_I1)) return false;
+    SAFEARRAY* sa = (vt & VT_BYREF) ? (V_ARRAYREF(v) ? *V_ARRAYREF(v) : nullptr) : V_ARRAY(v);
+    if (!sa) return true;
+    if (sa->cbElements != 1) return false;
+    const ULONG n = ElementCount(sa);
+    if (n == 0) return true;
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(sa, &data))) return false;
+    const size_t take = n < max ? n : max;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    out->assign(bytes, bytes + take);
+    SafeArrayUnaccessData(sa);
+    return true;
 }
 
 }  // namespace localserver

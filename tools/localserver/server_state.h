@@ -55,6 +55,8 @@ public:
 
     // Appends one log line and returns what the operation is to do.
     Outcome Record(Op op, std::string line);
+    // Appends a line that is not an ILocalServer call (ring traffic); any thread.
+    void Append(std::string line);
 
     std::string Log();
     void ClearLog();
@@ -95,5 +97,12 @@ private:
 // lowercase without separators ([] when empty or null), another integer array
 // as (v1,v2,...) in decimal, anything else as {vt=N} with N the decimal type.
 std::string FormatVariant(const VARIANT& value);
+
+// Lowercase hex without separators.
+std::string HexBytes(const unsigned char* data, size_t size);
+
+// The bytes of a byte array (VT_UI1/VT_I1, also by reference or inside a
+// VARIANT reference), at most max of them. False for anything else.
+bool VariantBytes(const VARIANT& value, size_t max, std::vector<unsigned char>* out);
 
 }  // namespace localserver

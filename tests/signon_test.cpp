@@ -1,0 +1,562 @@
+// Sign-on and sign-off end to end: the real DLL in this process, the reference
+// local server in its own, the two shared-memory rings between them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "shm/shm_queue.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Records every callback; thread-safe since calls come on the receive thread.
+class Sink : public IEventSink {
+public:
+    struct Call {
+        bool data;
+        ULONG id;
+        LONG code;
+        LONG_PTR param;
+        LONG extra;
+        std::vector<BYTE> bytes;
+    };
+
+    Sink() { InitializeCriticalSection(&m_cs); }
+    ~Sink() { DeleteCriticalSection(&m_cs); }
+
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG id, LONG code, LONG_PTR param, LONG extra) override {
+        Call c{false, id, code, param, extra, {}};
+        if (code == 8 || code == 9) {
+            const BYTE* p = reinterpret_cast<const BYTE*>(param);
+            c.bytes.assign(p, p + extra);
+        }
+        Add(std::move(c));
+        if (onEvent) onEvent(id, code);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnData(ULONG id, const BYTE* data, ULONG length, LONG extra) override {
+        Add(Call{true, id, 0, 0, extra, std::vector<BYTE>(data, data + length)});
+        return S_OK;
+    }
+
+    std::vector<Call> Calls() {
+        EnterCriticalSection(&m_cs);
+        auto copy = m_calls;
+        LeaveCriticalSection(&m_cs);
+        return copy;
+    }
+    size_t Count() { return Calls().size(); }
+    bool WaitCount(size_t n, DWORD timeoutMs = 10000) {
+        const DWORD start = GetTickCount();
+        while (Count() < n) {
+            if (GetTickCount() - start > timeoutMs) return false;
+            Sleep(2);
+        }
+        return true;
+    }
+
+    std::function<void(ULONG, LONG)> onEvent;
+
+private:
+    void Add(Call c) {
+        EnterCriticalSection(&m_cs);
+        m_calls.push_back(std::move(c));
+        LeaveCriticalSection(&m_cs);
+    }
+    CRITICAL_SECTION m_cs;
+    std::vector<Call> m_calls;
+};
+
+// Fills every byte of a sign-on record with a pattern of its own.
+SignOnRecord PatternRecord(BYTE version, ULONG clientId, IEventSink* sink) {
+    SignOnRecord r;
+    BYTE* b = reinterpret_cast<BYTE*>(&r);
+    for (size_t i = 0; i < sizeof(r); ++i) b[i] = BYTE(i * 13 + 5);
+    r.version = version;
+    r.clientId = clientId;
+    r.dword405 = 128;
+    r.dword537 = 7;
+    r.eventSink = sink;
+    return r;
+}
+
+std::vector<BYTE> Unhex(const std::string& s) {
+    std::vector<BYTE> out;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(BYTE(std::stoul(s.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// The login record the server must have received: written out here from the
+// record formats, independently of the DLL's own structures.
+std::vector<BYTE> ExpectedLogin(const SignOnRecord& r, uint16_t channel) {
+    const BYTE* s = reinterpret_cast<const BYTE*>(&r);
+    const bool shortForm = r.version <= 1;
+    std::vector<BYTE> l(933, 0);
+    struct Field {
+        size_t to, from, width;
+        bool longOnly;
+    };
+    const Field fields[] = {{0, 0, 11, false},     {17, 17, 526, false},  {543, 812, 1, true}, {544, 813, 128, true},
+                            {672, 941, 2, true},   {674, 543, 1, false},  {675, 544, 128, false},
+                            {803, 672, 2, false},  {805, 674, 64, false}, {869, 738, 64, false}};
+    for (const Field& f : fields)
+        if (!(f.longOnly && shortForm)) std::memcpy(&l[f.to], s + f.from, f.width);
+    l[11] = 127, l[12] = 0, l[13] = 0, l[14] = 1;
+    l[15] = BYTE(channel & 0xFF), l[16] = BYTE(channel >> 8);
+    return l;
+}
+
+bool SectionExists(uint32_t n) {
+    const std::string name = "fund_shm_" + std::to_string(n);
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+
+HRESULT DllCanUnloadNowInProcess() {
+    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
+    if (dll == nullptr) return S_OK;
+    auto fn = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    return fn();
+}
+
+bool WaitUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000) {
+    const DWORD start = GetTickCount();
+    while (!pred()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+class SignOn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ok());
+        ASSERT_EQ(CreateLink(&link), S_OK);
+        clientId = UniqueNumber();
+    }
+    void TearDown() override {
+        if (link != nullptr) {
+            link->SignOff();
+            EXPECT_EQ(link->Release(), 0u);
+        }
+        EXPECT_TRUE(WaitUntil([] { return DllCanUnloadNowInProcess() == S_OK; })) << "receive thread kept running";
+    }
+
+    // Lines of the server log that start with `op `.
+    std::vector<std::string> Calls(const std::string& op) {
+        std::vector<std::string> out;
+        for (const auto& line : server.Log())
+            if (line.compare(0, op.size() + 1, op + " ") == 0 || line == op) out.push_back(line);
+        return out;
+    }
+
+    // The channel the server saw in the login record.
+    uint16_t LoggedChannel() {
+        auto logins = Calls("Login");
+        if (logins.empty()) return 0;
+        auto bytes = Unhex(logins.back().substr(7, 1866));
+        return bytes.size() == 933 ? uint16_t(bytes[15] | (bytes[16] << 8)) : 0;
+    }
+
+    HRESULT Inject(ULONG forClient, LONG type, LONG msgClientId, LONG peerId, LONG length, LONG code, LONG param,
+                   LONG extra, const std::vector<BYTE>& payload = {}) {
+        return server.Inject(forClient, type, msgClientId, peerId, length, code, param, extra, payload);
+    }
+    HRESULT Event(ULONG peer, LONG code, LONG param = 0, LONG extra = 0) {
+        return Inject(clientId, 7, 0, LONG(peer), 0, code, param, extra);
+    }
+
+    ComScope com;
+    RefServer server;
+    IServerLink* link = nullptr;
+    ULONG clientId = 0;
+    Sink sink;
+};
+
+}  // namespace
+
+TEST_F(SignOn, LoginRecordArrivesByteForByteInBothForms) {
+    for (BYTE version : {BYTE(0), BYTE(1), BYTE(2), BYTE(255)}) {
+        server.ClearLog();
+        SignOnRecord rec = PatternRecord(version, clientId, nullptr);
+        ASSERT_EQ(link->SignOn(&rec), S_OK) << int(version);
+        auto logins = Calls("Login");
+        ASSERT_EQ(logins.size(), 1u);
+        const std::string& line = logins[0];
+        ASSERT_EQ(line.size(), 7u + 1866u + 1u);
+        const uint16_t channel = LoggedChannel();
+        EXPECT_EQ(Unhex(line.substr(7, 1866)), ExpectedLogin(rec, channel)) << "version " << int(version);
+        ASSERT_EQ(link->SignOff(), S_OK);
+    }
+}
+
+TEST_F(SignOn, ProposalIsTickBasedAndTheLeftChannelNamesTheRings) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    auto negotiations = Calls("NegotiateChannel");
+    ASSERT_EQ(negotiations.size(), 1u);
+    const long proposal = std::stol(negotiations[0].substr(std::string("NegotiateChannel 0 ").size()));
+    EXPECT_GE(proposal, 500);
+    EXPECT_LE(proposal, 1499);
+    const uint16_t channel = LoggedChannel();
+    EXPECT_TRUE(SectionExists(channel));
+    EXPECT_TRUE(SectionExists(channel + 1u));
+    ASSERT_EQ(link->SignOff(), S_OK);
+    auto logouts = Calls("Logout");
+    ASSERT_EQ(logouts.size(), 1u);
+    EXPECT_EQ(logouts[0], "Logout " + std::to_string(LONG(clientId)) + " " + std::to_string(LONG(rec.dword11)) + " " +
+                              std::to_string(channel));
+}
+
+TEST_F(SignOn, ChannelIsTheLow16BitsOfWhatTheServerLeaves) {
+    const struct {
+        LONG left;
+        uint32_t out, in;
+    } rows[] = {{70000, 4464, 4465}, {65535, 65535, 65536}};
+    for (const auto& row : rows) {
+        server.ClearLog();
+        server.SetChannel(row.left);
+        SignOnRecord rec = PatternRecord(2, clientId, nullptr);
+        ASSERT_EQ(link->SignOn(&rec), S_OK);
+        EXPECT_EQ(LoggedChannel(), uint16_t(row.out));
+        EXPECT_TRUE(SectionExists(row.out));
+        EXPECT_TRUE(SectionExists(row.in));
+        EXPECT_FALSE(row.in == 65536 && SectionExists(0)) << "ring number wrapped to 0";
+        ASSERT_EQ(link->SignOff(), S_OK);
+        EXPECT_EQ(Calls("Logout").back(), "Logout " + std::to_string(LONG(clientId)) + " " +
+                                              std::to_string(LONG(rec.dword11)) + " " + std::to_string(row.out));
+    }
+}
+
+TEST_F(SignOn, EventsDataAndNoticesReachTheSinks) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(17, 42, -5, 0x1234), S_OK);
+    ASSERT_EQ(Event(18, 5, 1, 0), S_OK);  // scrambled parameter
+    ASSERT_EQ(Inject(clientId, 8, 0, 19, 3, 0, 0, 77, {0xAA, 0xBB, 0xCC}), S_OK);
+    ASSERT_EQ(Inject(clientId, 9, 42, 0, 5, 0, 0, 0, {'h', 'e', 'l', 'l', 'o'}), S_OK);
+    ASSERT_EQ(Inject(clientId, 10, 43, 0, 2, 0, 0, 0, {'o', 'k'}), S_OK);
+    ASSERT_TRUE(sink.WaitCount(5));
+    auto calls = sink.Calls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_FALSE(calls[0].data);
+    EXPECT_EQ(calls[0].id, 17u);
+    EXPECT_EQ(calls[0].code, 42);
+    EXPECT_EQ(calls[0].param, -5);
+    EXPECT_EQ(calls[0].extra, 0x1234);
+    EXPECT_EQ(calls[1].code, 5);
+    EXPECT_EQ(ULONG(calls[1].param), 0xC7618194u);
+    EXPECT_TRUE(calls[2].data);
+    EXPECT_EQ(calls[2].id, 19u);
+    EXPECT_EQ(calls[2].bytes, (std::vector<BYTE>{0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(calls[2].extra, 77);
+    EXPECT_EQ(calls[3].id, 42u);
+    EXPECT_EQ(calls[3].code, 8);
+    EXPECT_EQ(calls[3].extra, 5);
+    EXPECT_EQ(calls[3].bytes, (std::vector<BYTE>{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(calls[4].id, 43u);
+    EXPECT_EQ(calls[4].code, 9);
+    EXPECT_EQ(calls[4].bytes, (std::vector<BYTE>{'o', 'k'}));
+}
+
+TEST_F(SignOn, KeyedSubscribersHearOnlyTheirId) {
+    Sink keyed;
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(link->AddSubscriber(&keyed, 21), S_OK);
+    ASSERT_EQ(Event(20, 1), S_OK);
+    ASSERT_EQ(Event(21, 2), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));
+    ASSERT_TRUE(keyed.WaitCount(1));
+    Sleep(50);
+    ASSERT_EQ(keyed.Count(), 1u);
+    EXPECT_EQ(keyed.Calls()[0].id, 21u);
+    EXPECT_EQ(link->RemoveSubscriber(&keyed, 21), S_OK);
+}
+
+TEST_F(SignOn, PacketsReachTheServer) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    const BYTE a[] = {1, 2, 3};
+    std::vector<BYTE> big(1280);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = BYTE(i);
+    EXPECT_EQ(link->SendData(5, a, 3), S_OK);
+    EXPECT_EQ(link->SendData(0xFFFFFFFF, big.data(), 1280), S_OK);
+    EXPECT_EQ(link->SendData(6, big.data(), 1281), E_FAIL);
+    EXPECT_EQ(link->SendData(6, nullptr, 4), E_FAIL);
+    EXPECT_EQ(link->SendData(6, nullptr, 0), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 2; }));
+    auto data = Calls("Data");
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_EQ(data[0], "Data " + std::to_string(LONG(clientId)) + " 5 3 [010203]");
+    std::string hex;
+    for (BYTE b : big) {
+        char h[3];
+        std::snprintf(h, sizeof(h), "%02x", b);
+        hex += h;
+    }
+    EXPECT_EQ(data[1], "Data " + std::to_string(LONG(clientId)) + " -1 1280 [" + hex + "]");
+}
+
+TEST_F(SignOn, ServerPauseAndResumeGateSendData) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    const BYTE b[] = {9};
+    EXPECT_EQ(link->SendData(30, b, 1), S_OK);  // never heard of: allowed
+    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(31, 99), S_OK);  // a marker: once it arrives, the pause has been applied
+    ASSERT_TRUE(sink.WaitCount(1));
+    EXPECT_EQ(link->SendData(30, b, 1), E_FAIL);
+    EXPECT_EQ(link->SendData(32, b, 1), S_OK);  // other peers unaffected
+    ASSERT_EQ(Event(30, 5, 0, 0x00080000), S_OK);  // a code-5 "ready" event never unpauses
+    ASSERT_EQ(Event(30, LONG(0xFFFF0001)), S_OK);
+    ASSERT_EQ(Event(31, 98), S_OK);
+    ASSERT_TRUE(sink.WaitCount(3));
+    EXPECT_EQ(link->SendData(30, b, 1), S_OK);
+    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(30, 3), S_OK);  // forgotten: allowed again
+    ASSERT_TRUE(sink.WaitCount(4));
+    EXPECT_EQ(link->SendData(30, b, 1), S_OK);
+    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(31, 97), S_OK);
+    ASSERT_TRUE(sink.WaitCount(5));
+    EXPECT_EQ(link->SendData(30, b, 1), E_FAIL);
+    EXPECT_EQ(link->ClosePeer(30), S_OK);  // a successful ClosePeer forgets the peer too
+    EXPECT_EQ(link->SendData(30, b, 1), S_OK);
+    // Pause and resume themselves never reach a sink.
+    for (const auto& c : sink.Calls()) EXPECT_NE(ULONG(c.code) & 0xFFFF0000u, 0xFFFF0000u);
+}
+
+TEST_F(SignOn, SignOffStopsDeliveryAndCanBeRepeated) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(1, 1), S_OK);
+    ASSERT_TRUE(sink.WaitCount(1));
+    const uint16_t channel = LoggedChannel();
+    server.ClearLog();
+    EXPECT_EQ(link->SignOff(), S_OK);
+    EXPECT_EQ(server.Log(), (std::vector<std::string>{
+                                "Logout " + std::to_string(LONG(clientId)) + " " + std::to_string(LONG(rec.dword11)) +
+                                    " " + std::to_string(channel),
+                                "Disconnect"}));
+    EXPECT_FALSE(SectionExists(channel));
+    EXPECT_FALSE(SectionExists(channel + 1u));
+    const BYTE b[] = {1};
+    EXPECT_EQ(link->SendData(1, b, 1), E_FAIL);  // no outgoing ring any more
+    server.SetAnswer(L"Logout", 12);
+    EXPECT_EQ(link->SignOff(), HRESULT(12));  // again: same values, the server's status
+    EXPECT_EQ(sink.Count(), 1u);
+    // Signing on again works and delivers to the (re-)subscribed sink.
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(2, 2), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));
+}
+
+TEST_F(SignOn, RefusedRecordsChangeNothing) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    server.ClearLog();
+    for (DWORD bad : {129u, 0xFFFFFFFFu}) {
+        SignOnRecord refused = PatternRecord(2, clientId + 1, &sink);
+        refused.dword537 = bad;
+        EXPECT_EQ(link->SignOn(&refused), E_FAIL);
+        refused.dword537 = 0;
+        refused.dword405 = bad;
+        EXPECT_EQ(link->SignOn(&refused), E_FAIL);
+    }
+    EXPECT_EQ(link->SignOn(nullptr), E_FAIL);
+    EXPECT_TRUE(server.Log().empty());
+    // The earlier sign-on is intact: its ring still delivers, once, to one subscription.
+    ASSERT_EQ(Event(3, 3), S_OK);
+    ASSERT_TRUE(sink.WaitCount(1));
+    Sleep(50);
+    EXPECT_EQ(sink.Count(), 1u);
+    EXPECT_EQ(link->QueryA(), S_OK);
+    EXPECT_EQ(Calls("QueryA").back(), "QueryA " + std::to_string(LONG(clientId)));
+}
+
+TEST_F(SignOn, RefusedChannelLeavesTheLiveSignOnAlone) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    server.ClearLog();
+    server.SetAnswer(L"NegotiateChannel", 5);
+    SignOnRecord other = PatternRecord(2, clientId + 1, nullptr);
+    EXPECT_EQ(link->SignOn(&other), HRESULT(5));
+    EXPECT_EQ(server.Log().size(), 1u);  // NegotiateChannel only
+    server.SetAnswer(L"NegotiateChannel", 0);
+    ASSERT_EQ(Event(4, 4), S_OK);  // the old ring is still registered and read
+    ASSERT_TRUE(sink.WaitCount(1));
+    // The object's record is the new one from here on.
+    EXPECT_EQ(link->QueryB(), S_OK);
+    EXPECT_EQ(Calls("QueryB").back(), "QueryB " + std::to_string(LONG(clientId + 1)));
+}
+
+TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    server.SetFailure(L"NegotiateChannel", E_ACCESSDENIED);
+    EXPECT_EQ(link->SignOn(&rec), E_FAIL);
+    EXPECT_TRUE(Calls("Login").empty());
+    server.SetFailure(L"NegotiateChannel", S_OK);
+
+    server.SetFailure(L"Login", HRESULT(0x80040777));
+    EXPECT_EQ(link->SignOn(&rec), E_FAIL);
+    server.SetFailure(L"Login", S_OK);
+    // The sink was subscribed before the login and stays so; the ring stays registered.
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(6, 6), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));
+    Sleep(50);
+    EXPECT_EQ(sink.Count(), 2u);  // subscribed twice: duplicates are allowed
+}
+
+TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    server.SetAnswer(L"Login", 7);
+    EXPECT_EQ(link->SignOn(&rec), HRESULT(7));
+    auto log = server.Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log.back(), "Disconnect");
+    const uint16_t refusedChannel = LoggedChannel();
+    EXPECT_FALSE(SectionExists(refusedChannel + 1u)) << "incoming ring still registered";
+    EXPECT_TRUE(SectionExists(refusedChannel)) << "the outgoing ring stays with the object";
+
+    server.SetAnswer(L"Login", 0);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(8, 8), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));  // the sink is subscribed twice now
+    server.SetAnswer(L"Login", 7);
+    server.SetFailure(L"Disconnect", E_UNEXPECTED);
+    Sink other;
+    SignOnRecord second = PatternRecord(2, clientId + 7, &other);
+    EXPECT_EQ(link->SignOn(&second), E_FAIL);
+    server.SetFailure(L"Disconnect", S_OK);
+}
+
+TEST_F(SignOn, TwoObjectsCannotShareAClientId) {
+    IServerLink* second = nullptr;
+    ASSERT_EQ(CreateLink(&second), S_OK);
+    Sink sink2;
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    SignOnRecord dup = PatternRecord(2, clientId, &sink2);
+    EXPECT_EQ(second->SignOn(&dup), E_FAIL);
+    // Signing the refused object off does not take the first object's ring.
+    second->SignOff();
+    EXPECT_EQ(second->Release(), 0u);
+    ASSERT_EQ(Event(9, 9), S_OK);
+    ASSERT_TRUE(sink.WaitCount(1));
+    EXPECT_EQ(sink2.Count(), 0u);
+}
+
+TEST_F(SignOn, TwoClientsAreDeliveredIndependently) {
+    IServerLink* second = nullptr;
+    ASSERT_EQ(CreateLink(&second), S_OK);
+    Sink sink2;
+    SignOnRecord a = PatternRecord(2, clientId, &sink);
+    SignOnRecord b = PatternRecord(2, clientId + 1, &sink2);
+    ASSERT_EQ(link->SignOn(&a), S_OK);
+    ASSERT_EQ(second->SignOn(&b), S_OK);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Event(100 + i, 1), S_OK);
+        ASSERT_EQ(Inject(clientId + 1, 7, 0, 200 + i, 0, 2, 0, 0), S_OK);
+    }
+    ASSERT_TRUE(sink.WaitCount(20));
+    ASSERT_TRUE(sink2.WaitCount(20));
+    auto c1 = sink.Calls(), c2 = sink2.Calls();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(c1[i].id, ULONG(100 + i));
+        EXPECT_EQ(c2[i].id, ULONG(200 + i));
+    }
+    EXPECT_EQ(second->SignOff(), S_OK);
+    EXPECT_EQ(second->Release(), 0u);
+}
+
+TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    const uint16_t first = LoggedChannel();
+    server.ClearLog();
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    const uint16_t second = LoggedChannel();
+    ASSERT_NE(first, 0);
+    ASSERT_NE(second, 0);
+    ASSERT_EQ(Event(10, 20), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));  // one ring, two subscriptions of the record's sink
+    Sleep(50);
+    EXPECT_EQ(sink.Count(), 2u);
+    ASSERT_EQ(link->SignOff(), S_OK);
+    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(first) && !SectionExists(first + 1u); }))
+        << "rings of the first sign-on left open";
+    EXPECT_FALSE(SectionExists(second));
+}
+
+TEST_F(SignOn, ReleasingASignedOnObjectTakesItsRingsDown) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    const uint16_t channel = LoggedChannel();
+    ASSERT_EQ(Event(11, 21), S_OK);
+    ASSERT_TRUE(sink.WaitCount(1));
+    EXPECT_EQ(DllCanUnloadNowInProcess(), S_FALSE);
+    EXPECT_EQ(link->Release(), 0u);
+    link = nullptr;
+    EXPECT_TRUE(WaitUntil([] { return DllCanUnloadNowInProcess() == S_OK; }));
+    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
+    EXPECT_EQ(sink.Count(), 1u);
+}
+
+TEST_F(SignOn, ASinkMaySignOffFromItsCallback) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    HRESULT fromCallback = E_PENDING;
+    sink.onEvent = [&](ULONG, LONG code) {
+        if (code == 77) fromCallback = link->SignOff();
+    };
+    ASSERT_EQ(Event(12, 77), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return fromCallback != E_PENDING; }));
+    EXPECT_EQ(fromCallback, S_OK);
+    const uint16_t channel = LoggedChannel();
+    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
+    sink.onEvent = nullptr;
+    // And the object signs on again from the client thread.
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(13, 13), S_OK);
+    ASSERT_TRUE(sink.WaitCount(2));
+}
+
+TEST_F(SignOn, HeartbeatAfterSevenSecondsOfSilenceOnly) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    // Play the server's writer ourselves to keep the incoming ring from ever
+    // running dry for 8 s: every pass then reads a message, so no heartbeat.
+    serverlink::CShmQueue incoming(uint32_t(LoggedChannel()) + 1u, 128, false);
+    sink.onEvent = [](ULONG, LONG) { Sleep(1); };  // drains slower than we refill
+    serverlink::ShmMessage msg;
+    msg.type = 7;
+    msg.peerId = 14;
+    msg.eventCode = 1;
+    const DWORD start = GetTickCount();
+    size_t written = 0;
+    while (GetTickCount() - start < 8000) {
+        if (incoming.Write(msg))
+            ++written;
+        else
+            Sleep(0);
+    }
+    // More than 7 s have passed, but no pass was idle yet (the ring is still full).
+    EXPECT_TRUE(Calls("Heartbeat").empty());
+    ASSERT_TRUE(sink.WaitCount(written, 20000));
+    sink.onEvent = nullptr;
+    // Then silence: a clean heartbeat (type 6, every other field zero) comes.
+    EXPECT_TRUE(WaitUntil([&] { return !Calls("Heartbeat").empty(); }, 15000));
+    auto beats = Calls("Heartbeat");
+    ASSERT_FALSE(beats.empty());
+    EXPECT_EQ(beats[0], "Heartbeat " + std::to_string(LONG(clientId)) + " 1");
+}

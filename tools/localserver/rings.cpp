@@ -1,0 +1,281 @@
+#include "rings.h"
+
+#include <cstring>
+#include <string>
+
+#include "server_state.h"
+
+namespace localserver {
+
+using serverlink::CAutoLock;
+
+namespace {
+
+constexpr int32_t kRingSlots = 128;
+constexpr int32_t kCodeResume = int32_t(0xFFFF0001);
+
+// Ids are logged as signed 32-bit values, like every ILocalServer argument.
+std::string Id(uint32_t v) { return std::to_string(static_cast<int32_t>(v)); }
+
+// Every byte after the type (and its two padding bytes) is zero.
+bool AllButTypeZero(const ShmMessage& msg) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&msg);
+    for (size_t i = offsetof(ShmMessage, clientId); i < sizeof(ShmMessage); ++i)
+        if (bytes[i] != 0) return false;
+    return true;
+}
+
+}  // namespace
+
+ClientRings::ClientRings(uint32_t clientId, uint16_t channelId)
+    : m_clientId(clientId),
+      m_channelId(channelId),
+      m_out(channelId, kRingSlots, false),
+      m_in(uint32_t(channelId) + 1u, kRingSlots, false) {}
+
+bool ClientRings::WriteIncoming(const ShmMessage& msg) { return WriteIncoming(&msg, 1) == 1; }
+
+size_t ClientRings::WriteIncoming(const ShmMessage* msgs, size_t count) {
+    CAutoLock lock(m_writeLock);
+    size_t written = 0;
+    while (written < count && m_in.Write(msgs[written])) ++written;
+    return written;
+}
+
+RingHub& RingHub::Instance() {
+    static RingHub hub;
+    return hub;
+}
+
+RingHub::RingHub()
+    : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_thread(this, &serverlink::CWorkerThread::Invoke<RingHub, &RingHub::Run>) {}
+
+RingHub::~RingHub() {
+    Stop();
+    if (m_wake) CloseHandle(m_wake);
+}
+
+bool RingHub::PairFreeLocked(uint32_t channel) const {
+    return m_reservedRings.count(channel) == 0 && m_reservedRings.count(channel + 1u) == 0;
+}
+
+uint32_t RingHub::ReserveChannel(uint32_t proposal, bool* reserved) {
+    CAutoLock lock(m_lock);
+    uint32_t channel = proposal;
+    bool found = PairFreeLocked(proposal);
+    if (!found) {
+        constexpr uint32_t kSpan = kLastChannel - kFirstChannel + 1;
+        const uint32_t start =
+            (proposal >= kFirstChannel && proposal < kLastChannel) ? proposal + 1 - kFirstChannel : 0;
+        for (uint32_t i = 0; i < kSpan && !found; ++i) {
+            const uint32_t c = kFirstChannel + (start + i) % kSpan;
+            if (PairFreeLocked(c)) {
+                channel = c;
+                found = true;
+            }
+        }
+    }
+    if (found) {
+        m_reservedRings.insert(channel);
+        m_reservedRings.insert(channel + 1u);
+    }
+    *reserved = found;
+    return channel;
+}
+
+void RingHub::ReleaseChannel(uint32_t channel) {
+    CAutoLock lock(m_lock);
+    m_reservedRings.erase(channel);
+    m_reservedRings.erase(channel + 1u);
+}
+
+std::shared_ptr<ClientRings> RingHub::Open(uint32_t clientId, uint16_t channelId) {
+    std::shared_ptr<ClientRings> rings;
+    try {
+        rings = std::make_shared<ClientRings>(clientId, channelId);
+    } catch (const char*) {
+        ServerState::Instance().Append("RingOpenFailed " + Id(clientId) + " " + std::to_string(channelId));
+        return nullptr;
+    }
+    CAutoLock lock(m_lock);
+    m_open.push_back(rings);
+    StartLocked();
+    SetEvent(m_wake);
+    return rings;
+}
+
+void RingHub::Close(const ClientRings* rings) {
+    {
+        CAutoLock lock(m_lock);
+        for (auto it = m_open.begin(); it != m_open.end(); ++it) {
+            if (it->get() == rings) {
+                m_open.erase(it);
+                break;
+            }
+        }
+    }
+    // Wait out a pass that may still hold the pair, so the caller's reference
+    // is the last and the sections are unmapped when the sign-on call returns.
+    CAutoLock pass(m_passLock);
+}
+
+std::shared_ptr<ClientRings> RingHub::Find(uint32_t clientId) {
+    CAutoLock lock(m_lock);
+    for (auto it = m_open.rbegin(); it != m_open.rend(); ++it)
+        if ((*it)->ClientId() == clientId) return *it;
+    return nullptr;
+}
+
+LONG RingHub::Count() {
+    CAutoLock lock(m_lock);
+    return static_cast<LONG>(m_open.size());
+}
+
+void RingHub::SetEcho(bool on) {
+    CAutoLock lock(m_lock);
+    m_echo = on;
+}
+
+void RingHub::ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs) {
+    CAutoLock lock(m_lock);
+    m_resumes.push_back({GetTickCount() + delayMs, rings, peer});
+    StartLocked();
+    SetEvent(m_wake);
+}
+
+void RingHub::StartLocked() {
+    if (m_started || InterlockedCompareExchange(&m_stopping, 0, 0) != 0) return;
+    m_started = m_thread.Begin(0);
+}
+
+void RingHub::Stop() {
+    InterlockedExchange(&m_stopping, 1);
+    if (m_wake) SetEvent(m_wake);
+    m_thread.WaitForExit();
+    CAutoLock lock(m_lock);
+    m_open.clear();
+    m_resumes.clear();
+    m_reservedRings.clear();
+}
+
+void RingHub::Run(uint32_t) {
+    ShmMessage msg;  // this thread's copy of each record read; only the copy is looked at
+    std::vector<std::shared_ptr<ClientRings>> pass;
+    while (InterlockedCompareExchange(&m_stopping, 0, 0) == 0) {
+        bool pending = false;
+        bool got = false;
+        bool nothingToWatch = false;
+        {
+            CAutoLock passLock(m_passLock);
+            {
+                CAutoLock lock(m_lock);
+                pass = m_open;
+                pending = !m_resumes.empty();
+            }
+            if (pending) RunDueResumes();
+            // One read per ring per pass, so a busy client cannot starve the others.
+            for (const auto& rings : pass) {
+                if (rings->ReadOutgoing(msg)) {
+                    got = true;
+                    Handle(*rings, msg);
+                }
+            }
+            nothingToWatch = pass.empty() && !pending;
+            pass.clear();
+        }
+        if (got) continue;
+        if (nothingToWatch)
+            WaitForSingleObject(m_wake, INFINITE);
+        else
+            Sleep(1);
+    }
+}
+
+bool RingHub::EchoOn() {
+    CAutoLock lock(m_lock);
+    return m_echo;
+}
+
+void RingHub::Handle(ClientRings& rings, const ShmMessage& msg) {
+    ServerState& state = ServerState::Instance();
+    switch (msg.type) {
+        case serverlink::kMsgData: {
+            if (msg.length > serverlink::kMaxPayload) {
+                state.Append("BadData " + std::to_string(msg.length));
+                return;
+            }
+            state.Append("Data " + Id(msg.clientId) + " " + Id(msg.peerId) + " " + std::to_string(msg.length) + " [" +
+                         HexBytes(msg.payload, msg.length) + "]");
+            // Looked up per record: once SetEcho returns, no later record sees the old mode.
+            if (!EchoOn()) return;
+            ShmMessage reply;
+            reply.type = serverlink::kMsgPeerData;
+            reply.peerId = msg.peerId;
+            reply.length = msg.length;
+            std::memcpy(reply.payload, msg.payload, msg.length);
+            if (!rings.WriteIncoming(reply)) state.Append("EchoDropped " + Id(rings.ClientId()));
+            return;
+        }
+        case serverlink::kMsgHeartbeat:
+            state.Append("Heartbeat " + Id(rings.ClientId()) + (AllButTypeZero(msg) ? " 1" : " 0"));
+            return;
+        default:
+            state.Append("Unknown " + std::to_string(msg.type));
+            return;
+    }
+}
+
+void RingHub::RunDueResumes() {
+    std::vector<Resume> due;
+    {
+        CAutoLock lock(m_lock);
+        const DWORD now = GetTickCount();
+        for (auto it = m_resumes.begin(); it != m_resumes.end();) {
+            if (static_cast<LONG>(now - it->due) >= 0) {
+                due.push_back(std::move(*it));
+                it = m_resumes.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Resume& r : due) {
+        std::shared_ptr<ClientRings> rings = r.rings.lock();
+        if (!rings) continue;  // the client has gone
+        ShmMessage resume;
+        resume.type = serverlink::kMsgEvent;
+        resume.peerId = r.peer;
+        resume.eventCode = kCodeResume;
+        if (rings->WriteIncoming(resume)) continue;
+        // Ring full: try again on the next pass rather than lose the resume.
+        CAutoLock lock(m_lock);
+        m_resumes.push_back(std::move(r));
+    }
+}
+
+uint32_t ChannelLease::Take(uint32_t proposal) {
+    Release();
+    bool reserved = false;
+    const uint32_t channel = RingHub::Instance().ReserveChannel(proposal, &reserved);
+    m_channel = channel;
+    m_held = reserved;
+    return channel;
+}
+
+void ChannelLease::Release() {
+    if (m_held) RingHub::Instance().ReleaseChannel(m_channel);
+    m_held = false;
+}
+
+void RingAttachment::Attach(uint32_t clientId, uint16_t channelId) {
+    Detach();
+    m_rings = RingHub::Instance().Open(clientId, channelId);
+}
+
+void RingAttachment::Detach() {
+    if (m_rings) RingHub::Instance().Close(m_rings.get());
+    m_rings.reset();
+}
+
+}  // namespace localserver

@@ -1,0 +1,156 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "common/crit_sec.h"
+#include "shm/shm_queue.h"
+#include "shm/worker_thread.h"
+
+namespace localserver {
+
+using serverlink::ShmMessage;
+
+// The two rings of one signed-on client, opened (never created) on Login:
+// ring channelId is the client's outgoing ring, channelId + 1 its incoming one.
+//
+// Threads: only the poll thread reads the outgoing ring; the incoming ring may
+// be written from the apartment thread (control calls) and the poll thread
+// (echo, delayed resumes), so every write goes through m_writeLock and the
+// client's reader sees exactly one writer at a time.
+class ClientRings {
+public:
+    // Throws the ring classes' const char* messages when a ring cannot be opened.
+    ClientRings(uint32_t clientId, uint16_t channelId);
+    ClientRings(const ClientRings&) = delete;
+    ClientRings& operator=(const ClientRings&) = delete;
+
+    uint32_t ClientId() const { return m_clientId; }
+    uint16_t ChannelId() const { return m_channelId; }
+
+    // Poll thread only.
+    bool ReadOutgoing(ShmMessage& msg) { return m_out.Read(msg); }
+
+    // Any thread. False when the ring is full.
+    bool WriteIncoming(const ShmMessage& msg);
+    // Writes the records in order under one hold of the writer lock; returns how
+    // many the ring took (it stops at the first one refused).
+    size_t WriteIncoming(const ShmMessage* msgs, size_t count);
+
+private:
+    const uint32_t m_clientId;
+    const uint16_t m_channelId;
+    serverlink::CShmQueue m_out;
+    serverlink::CShmQueue m_in;
+    serverlink::CCritSec m_writeLock;
+};
+
+// Process-wide ring state: channel reservations, the table of open ring pairs
+// (by clientId, for the control), echo mode, delayed resumes, and the one poll
+// thread that drains every outgoing ring into the call log.
+//
+// Threads: the apartment thread changes the table and the reservations; the
+// poll thread works on a snapshot of the table taken under m_lock each pass,
+// holding m_passLock for the pass. Close waits on m_passLock, so once it
+// returns the poll thread no longer holds the closed pair.
+class RingHub {
+public:
+    static RingHub& Instance();
+    ~RingHub();
+
+    // Channel c uses rings c and c + 1. Returns the proposal when its pair is
+    // free, else the next free pair scanning upward within the channel range
+    // (wrapping), and reserves it. *reserved is false only when nothing is free;
+    // the proposal then comes back unreserved.
+    uint32_t ReserveChannel(uint32_t proposal, bool* reserved);
+    void ReleaseChannel(uint32_t channel);
+
+    // Opens clientId's ring pair; logs RingOpenFailed and returns null when a
+    // ring cannot be opened. Starts the poll thread with the first pair.
+    std::shared_ptr<ClientRings> Open(uint32_t clientId, uint16_t channelId);
+    void Close(const ClientRings* rings);
+
+    // The most recently opened pair of clientId, or null.
+    std::shared_ptr<ClientRings> Find(uint32_t clientId);
+    LONG Count();
+
+    void SetEcho(bool on);
+    // The poll thread writes a resume event for peer into rings' incoming ring
+    // once delayMs have passed (dropped if the rings are closed by then).
+    void ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs);
+
+    // Ends the poll thread and forgets every ring; call before the process ends.
+    void Stop();
+
+    // The channel range scanned for a free pair: both rings stay within
+    // 500..65000.
+    static constexpr uint32_t kFirstChannel = 500;
+    static constexpr uint32_t kLastChannel = 64999;
+
+private:
+    RingHub();
+    RingHub(const RingHub&) = delete;
+    RingHub& operator=(const RingHub&) = delete;
+
+    struct Resume {
+        DWORD due;
+        std::weak_ptr<ClientRings> rings;
+        uint32_t peer;
+    };
+
+    bool PairFreeLocked(uint32_t channel) const;
+    void StartLocked();
+    void Run(uint32_t);
+    bool EchoOn();
+    void Handle(ClientRings& rings, const ShmMessage& msg);
+    void RunDueResumes();
+
+    serverlink::CCritSec m_passLock;                   // held by the poll thread for one pass; taken before m_lock
+    serverlink::CCritSec m_lock;                       // guards everything below
+    std::set<uint32_t> m_reservedRings;                // both rings of every reserved channel
+    std::vector<std::shared_ptr<ClientRings>> m_open;  // in opening order
+    std::vector<Resume> m_resumes;
+    bool m_echo = false;
+    bool m_started = false;
+    volatile LONG m_stopping = 0;
+    HANDLE m_wake;  // auto-reset: the idle poll thread waits on it
+    serverlink::CWorkerThread m_thread;
+};
+
+// A LocalServer object's channel reservation: at most one, released when the
+// object negotiates again, signs off, or goes away.
+class ChannelLease {
+public:
+    ChannelLease() = default;
+    ~ChannelLease() { Release(); }
+    ChannelLease(const ChannelLease&) = delete;
+    ChannelLease& operator=(const ChannelLease&) = delete;
+
+    // Returns the channel the client is to use.
+    uint32_t Take(uint32_t proposal);
+    void Release();
+
+private:
+    uint32_t m_channel = 0;
+    bool m_held = false;
+};
+
+// A LocalServer object's open ring pair, registered with the hub while held.
+class RingAttachment {
+public:
+    RingAttachment() = default;
+    ~RingAttachment() { Detach(); }
+    RingAttachment(const RingAttachment&) = delete;
+    RingAttachment& operator=(const RingAttachment&) = delete;
+
+    void Attach(uint32_t clientId, uint16_t channelId);
+    void Detach();
+
+private:
+    std::shared_ptr<ClientRings> m_rings;
+};
+
+}  // namespace localserver
