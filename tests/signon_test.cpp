@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -306,6 +307,68 @@ TEST_F(SignOn, PacketsReachTheServer) {
     EXPECT_EQ(data[1], "Data " + std::to_string(LONG(clientId)) + " -1 1280 [" + hex + "]");
 }
 
+TEST_F(SignOn, AFullOutgoingRingRefusesDataAndHeartbeat) {
+    server.SetReading(false);
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    BYTE b[4] = {};
+    for (int i = 0; i < 128; ++i) {
+        b[0] = BYTE(i);
+        ASSERT_EQ(link->SendData(40, b, 4), S_OK) << i;
+    }
+    EXPECT_EQ(link->SendData(40, b, 4), E_FAIL);
+    EXPECT_EQ(link->SendData(41, b, 1), E_FAIL);
+    // A heartbeat falls due more than 7 s after sign-on; it finds no room either.
+    Sleep(7600);
+    server.SetReading(true);
+    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 128; }));
+    auto data = Calls("Data");
+    ASSERT_EQ(data.size(), 128u);
+    for (int i = 0; i < 128; ++i) {
+        char expect[64];
+        std::snprintf(expect, sizeof(expect), " 40 4 [%02x000000]", i);
+        EXPECT_EQ(data[i], "Data " + std::to_string(LONG(clientId)) + expect);
+    }
+    EXPECT_TRUE(Calls("Heartbeat").empty());
+    EXPECT_EQ(link->SendData(40, b, 4), S_OK);  // room again
+}
+
+TEST_F(SignOn, ConcurrentSendersWriteWholeSeparateRecords) {
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    constexpr int kPerThread = 300;
+    auto sender = [&](ULONG peer, ULONG length, BYTE fill) {
+        std::vector<BYTE> bytes(length, fill);
+        for (int sent = 0; sent < kPerThread;)
+            if (link->SendData(peer, bytes.data(), length) == S_OK)
+                ++sent;
+            else
+                Sleep(0);  // ring full for the moment
+    };
+    std::thread a(sender, 50, 1280, BYTE(0xA1)), b(sender, 51, 3, BYTE(0xB2));
+    a.join();
+    b.join();
+    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 2 * kPerThread; }));
+    const std::string prefix = "Data " + std::to_string(LONG(clientId)) + " ";
+    const std::string longLine = prefix + "50 1280 [" + [] {
+        std::string h;
+        for (int i = 0; i < 1280; ++i) h += "a1";
+        return h;
+    }() + "]";
+    const std::string shortLine = prefix + "51 3 [b2b2b2]";
+    int longs = 0, shorts = 0;
+    for (const auto& line : Calls("Data")) {
+        if (line == longLine)
+            ++longs;
+        else if (line == shortLine)
+            ++shorts;
+        else
+            ADD_FAILURE() << "torn or mixed record: " << line.substr(0, 80);
+    }
+    EXPECT_EQ(longs, kPerThread);
+    EXPECT_EQ(shorts, kPerThread);
+}
+
 TEST_F(SignOn, ServerPauseAndResumeGateSendData) {
     SignOnRecord rec = PatternRecord(2, clientId, &sink);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
@@ -397,6 +460,27 @@ TEST_F(SignOn, RefusedChannelLeavesTheLiveSignOnAlone) {
     // The object's record is the new one from here on.
     EXPECT_EQ(link->QueryB(), S_OK);
     EXPECT_EQ(Calls("QueryB").back(), "QueryB " + std::to_string(LONG(clientId + 1)));
+}
+
+TEST_F(SignOn, RingsThatCannotBeMadeFailTheSignOn) {
+    // Someone else holds a section too small for a ring under the name the
+    // agreed channel gives: first the outgoing ring's, then the incoming one's.
+    const uint32_t channel = 20000 + (UniqueNumber() % 20000) * 2;
+    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    server.SetChannel(LONG(channel));
+    for (uint32_t squatted : {channel, channel + 1}) {
+        const std::string name = "fund_shm_" + std::to_string(squatted);
+        HANDLE squat = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name.c_str());
+        ASSERT_NE(squat, nullptr);
+        server.ClearLog();
+        EXPECT_EQ(link->SignOn(&rec), E_FAIL) << name;
+        EXPECT_TRUE(Calls("Login").empty()) << name;
+        CloseHandle(squat);
+    }
+    server.SetChannel(0);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(Event(5, 55), S_OK);
+    ASSERT_TRUE(sink.WaitCount(1));
 }
 
 TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {

@@ -130,6 +130,10 @@ HRESULT RefServer::RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) {
     return m_control ? m_control->RunDemo(clientId, pausedPeer, pauseMs) : E_POINTER;
 }
 
+void RefServer::SetReading(bool on) {
+    if (m_control) m_control->SetReading(on ? 1 : 0);
+}
+
 LONG RefServer::RingClients() {
     LONG n = -1;
     if (m_control == nullptr || FAILED(m_control->GetRingClients(&n))) return -1;

@@ -64,6 +64,7 @@ public:
     HRESULT Inject(LONG clientId, LONG type, LONG msgClientId, LONG peerId, LONG length, LONG eventCode,
                    LONG eventParam, LONG extra, const std::vector<BYTE>& payload = {}, LONG* written = nullptr);
     void SetEcho(bool on);
+    void SetReading(bool on);  // off: the clients' outgoing rings are left unread
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
 

@@ -63,6 +63,7 @@ HRESULT STDMETHODCALLTYPE Control::InterfaceSupportsErrorInfo(REFIID riid) {
 HRESULT STDMETHODCALLTYPE Control::Reset() {
     ServerState::Instance().Reset();
     RingHub::Instance().SetEcho(false);
+    RingHub::Instance().SetReading(true);
     return S_OK;
 }
 
@@ -163,6 +164,11 @@ HRESULT STDMETHODCALLTYPE Control::RunDemo(LONG clientId, LONG pausedPeer, LONG 
 HRESULT STDMETHODCALLTYPE Control::GetRingClients(LONG* count) {
     if (!count) return E_POINTER;
     *count = RingHub::Instance().Count();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
+    RingHub::Instance().SetReading(on != 0);
     return S_OK;
 }
 

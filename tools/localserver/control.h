@@ -34,6 +34,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetEcho(LONG on) override;
     HRESULT STDMETHODCALLTYPE RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) override;
     HRESULT STDMETHODCALLTYPE GetRingClients(LONG* count) override;
+    HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
 
 private:
     ~Control();

@@ -137,6 +137,11 @@ void RingHub::SetEcho(bool on) {
     m_echo = on;
 }
 
+void RingHub::SetReading(bool on) {
+    CAutoLock lock(m_lock);
+    m_reading = on;
+}
+
 void RingHub::ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs) {
     CAutoLock lock(m_lock);
     m_resumes.push_back({GetTickCount() + delayMs, rings, peer});
@@ -166,17 +171,19 @@ void RingHub::Run(uint32_t) {
         bool pending = false;
         bool got = false;
         bool nothingToWatch = false;
+        bool reading = true;
         {
             CAutoLock passLock(m_passLock);
             {
                 CAutoLock lock(m_lock);
                 pass = m_open;
                 pending = !m_resumes.empty();
+                reading = m_reading;
             }
             if (pending) RunDueResumes();
             // One read per ring per pass, so a busy client cannot starve the others.
             for (const auto& rings : pass) {
-                if (rings->ReadOutgoing(msg)) {
+                if (reading && rings->ReadOutgoing(msg)) {
                     got = true;
                     Handle(*rings, msg);
                 }

@@ -78,6 +78,8 @@ public:
     LONG Count();
 
     void SetEcho(bool on);
+    // Off: outgoing rings are left unread (tests fill them up).
+    void SetReading(bool on);
     // The poll thread writes a resume event for peer into rings' incoming ring
     // once delayMs have passed (dropped if the rings are closed by then).
     void ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs);
@@ -114,6 +116,7 @@ private:
     std::vector<std::shared_ptr<ClientRings>> m_open;  // in opening order
     std::vector<Resume> m_resumes;
     bool m_echo = false;
+    bool m_reading = true;
     bool m_started = false;
     volatile LONG m_stopping = 0;
     HANDLE m_wake;  // auto-reset: the idle poll thread waits on it
