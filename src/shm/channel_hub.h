@@ -32,7 +32,7 @@ public:
     static CChannelHub& Instance();
 
     // Creates ring n (create mode) for clientId. False for a null owner, a
-    // clientId already registered (the new ring is released again), or a ring
+    // clientId already registered (refused before any ring is made), or a ring
     // that cannot be made.
     bool Register(uint32_t clientId, CServerLink* owner, uint32_t n, int32_t slots);
     // Starts the receive thread unless it runs; false if it could not be started.

@@ -24,19 +24,33 @@ bool CWorkerThread::Begin(uint32_t param) {
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadProc), &self);
     m_hModule = self;
     ModuleAddRef();
-    unsigned id = 0;
-    const uintptr_t h = _beginthreadex(nullptr, 0, &ThreadProc, &m_start, 0, &id);
-    if (h == 0 || h == uintptr_t(-1)) {
+    auto undo = [&] {
         ModuleRelease();
         if (self != nullptr) FreeLibrary(self);
         m_hModule = nullptr;
         m_hThread = nullptr;
         m_threadId = 0;
         InterlockedExchange(&m_bExited, 1);
+    };
+    // Made suspended: the routine may ask whether it runs on this thread from
+    // its first instruction on, so handle and id are published before it starts.
+    unsigned id = 0;
+    const uintptr_t h = _beginthreadex(nullptr, 0, &ThreadProc, &m_start, CREATE_SUSPENDED, &id);
+    if (h == 0 || h == uintptr_t(-1)) {
+        undo();
         return false;
     }
     m_hThread = reinterpret_cast<HANDLE>(h);
     m_threadId = id;
+    if (ResumeThread(m_hThread) == DWORD(-1)) {
+        // It never ran: end it before anything waits for it.
+        const HANDLE never = m_hThread;
+        TerminateThread(never, 0);
+        WaitForSingleObject(never, INFINITE);
+        CloseHandle(never);
+        undo();
+        return false;
+    }
     return true;
 }
 
