@@ -23,16 +23,16 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs the real ringinspect.exe to the end.
+// Runs the real ringview.exe to the end.
 ToolRun Inspect(const std::wstring& args) {
     ToolRun run;
-    ChildProcess tool(BesideExe(L"ringinspect.exe"), args);
+    ChildProcess tool(BesideExe(L"ringview.exe"), args);
     if (!tool.Started()) {
-        run.err = "ringinspect.exe did not start";
+        run.err = "ringview.exe did not start";
         return run;
     }
     if (!tool.Wait(60000)) {  // hang guard only
-        run.err = "ringinspect.exe did not exit";
+        run.err = "ringview.exe did not exit";
         return run;
     }
     run.exitCode = tool.ExitCode();
@@ -72,7 +72,7 @@ ShmMessage Message(uint16_t type, uint32_t client, uint32_t peer, uint32_t lengt
 
 }  // namespace
 
-TEST(RingInspect, ReportsIndexesOccupiedSlotsAndFieldsWithoutChangingTheRing) {
+TEST(RingView, ReportsIndexesOccupiedSlotsAndFieldsWithoutChangingTheRing) {
     const uint32_t n = FreshRingNumber();
     CShmQueue q(n, 128, true);
     RawSection raw(n);
@@ -121,7 +121,7 @@ TEST(RingInspect, ReportsIndexesOccupiedSlotsAndFieldsWithoutChangingTheRing) {
     EXPECT_EQ(out.length, 20u);
 }
 
-TEST(RingInspect, FlagsOutOfRangeIndexesLongLengthsOddStatesAndNamesTypes) {
+TEST(RingView, FlagsOutOfRangeIndexesLongLengthsOddStatesAndNamesTypes) {
     const uint32_t n = FreshRingNumber();
     CShmQueue q(n, 8, true);
     RawSection raw(n);
@@ -166,7 +166,7 @@ TEST(RingInspect, FlagsOutOfRangeIndexesLongLengthsOddStatesAndNamesTypes) {
     EXPECT_TRUE(raw.Snapshot() == before) << "the inspector changed the ring";
 }
 
-TEST(RingInspect, MissingRingIsAnError) {
+TEST(RingView, MissingRingIsAnError) {
     const uint32_t n = FreshRingNumber();
     const ToolRun run = Inspect(std::to_wstring(n));
     EXPECT_NE(run.exitCode, 0u);
@@ -177,7 +177,7 @@ TEST(RingInspect, MissingRingIsAnError) {
     EXPECT_FALSE(raw.Ok()) << "the inspector created the ring";
 }
 
-TEST(RingInspect, SectionSmallerThanSlotCountIsAnError) {
+TEST(RingView, SectionSmallerThanSlotCountIsAnError) {
     const uint32_t n = FreshRingNumber();
     RawSection small(n, 4096);
     ASSERT_TRUE(small.Ok());
@@ -202,24 +202,24 @@ TEST(RingInspect, SectionSmallerThanSlotCountIsAnError) {
     EXPECT_EQ(LineStarting(run.out, "occupied "), "occupied 0 of 8") << Joined(run.out);
 }
 
-TEST(RingInspect, BadArgumentsPrintUsage) {
+TEST(RingView, BadArgumentsPrintUsage) {
     for (const wchar_t* args : {L"", L"abc", L"-5", L"4294967296", L"12 0", L"12 -1", L"12 x", L"1 2 3"}) {
         const ToolRun run = Inspect(args);
         EXPECT_EQ(run.exitCode, 2u) << "args '" << std::string(args, args + wcslen(args)) << "': " << run.err;
-        EXPECT_TRUE(Contains(run.err, "usage: ringinspect <ring number> [slot count")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "usage: ringview <ring number> [slot count")) << run.err;
         EXPECT_TRUE(run.out.empty());
     }
 }
 
 // The payload column, straight from the decoder: at most 16 bytes, never more
 // than the length says nor past the 1280-byte payload.
-TEST(RingInspectFormat, PayloadBytesBoundedBy16AndLength) {
+TEST(RingViewFormat, PayloadBytesBoundedBy16AndLength) {
     std::vector<uint8_t> bytes(size_t(RingSectionSize(1)), 0);
     auto payloadOf = [&](uint32_t length) {
         ShmMessage m = Message(kMsgData, 1, 2, length);
         std::memcpy(&bytes[SlotAt(0)], &m, sizeof(m));
         bytes[SlotAt(0) + kStateAt] = 0;
-        const std::string text = ringinspect::Describe("r", 1, bytes.size(), bytes);
+        const std::string text = ringview::Describe("r", 1, bytes.size(), bytes);
         const size_t at = text.find("payload");
         return at == std::string::npos ? std::string("<no payload>") : text.substr(at, text.find('\n', at) - at);
     };

@@ -7,7 +7,7 @@
 
 #include "shm/shm_message.h"
 
-namespace ringinspect {
+namespace ringview {
 
 namespace {
 
@@ -41,7 +41,7 @@ std::string IndexLine(const char* label, int32_t index, int32_t slots) {
 }  // namespace
 
 std::string Usage() {
-    return Format("usage: ringinspect <ring number> [slot count, default %d]\n"
+    return Format("usage: ringview <ring number> [slot count, default %d]\n"
                   "  Prints the indexes and unread messages of ring fund_shm_<ring number>.\n"
                   "  The ring must exist; it is only read.\n",
                   int(serverlink::kDefaultSlots));
@@ -125,4 +125,4 @@ std::string Describe(const std::string& name, int32_t slots, uint64_t sectionSiz
     return out;
 }
 
-}  // namespace ringinspect
+}  // namespace ringview

@@ -1,11 +1,11 @@
 #pragma once
-// Decoding of a ring for ringinspect: works on bytes already copied out of the
+// Decoding of a ring for ringview: works on bytes already copied out of the
 // section, so nothing here ever reads shared memory.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace ringinspect {
+namespace ringview {
 
 // Largest slot count whose section size still fits in 32 bits.
 constexpr int32_t kMaxSlots = static_cast<int32_t>((0xFFFFFFFFull - 8) / 1312);
@@ -28,4 +28,4 @@ std::string TypeName(uint16_t type);
 // RingSectionSize(slots) bytes; sectionSize is the whole mapped size.
 std::string Describe(const std::string& name, int32_t slots, uint64_t sectionSize, const std::vector<uint8_t>& bytes);
 
-}  // namespace ringinspect
+}  // namespace ringview

@@ -1,4 +1,4 @@
-// ringinspect <ring number> [slot count]: a read-only look at a ring, for
+// ringview <ring number> [slot count]: a read-only look at a ring, for
 // people integrating with the local server. The section is opened, never
 // created, and mapped read-only, so no index or state byte can change.
 #include <windows.h>
@@ -28,17 +28,17 @@ struct ReadOnlyView {
 };
 
 int Fail(int code, const std::string& text) {
-    std::fprintf(stderr, "ringinspect: %s\n", text.c_str());
+    std::fprintf(stderr, "ringview: %s\n", text.c_str());
     return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ringinspect::Arguments args;
+    ringview::Arguments args;
     std::string error;
-    if (!ringinspect::ParseArguments(argc, argv, args, error)) {
-        std::fprintf(stderr, "ringinspect: %s\n%s", error.c_str(), ringinspect::Usage().c_str());
+    if (!ringview::ParseArguments(argc, argv, args, error)) {
+        std::fprintf(stderr, "ringview: %s\n%s", error.c_str(), ringview::Usage().c_str());
         return 2;
     }
     const std::string name = serverlink::RingName(args.ring);
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> copy(static_cast<size_t>(needed));
     std::memcpy(copy.data(), view.p, copy.size());
 
-    const std::string report = ringinspect::Describe(name, args.slots, mbi.RegionSize, copy);
+    const std::string report = ringview::Describe(name, args.slots, mbi.RegionSize, copy);
     std::fwrite(report.data(), 1, report.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
