@@ -12,6 +12,12 @@ namespace serverlink {
 // when it offers one for `iid`. The caller catches it and answers E_FAIL.
 void ThrowIfFailed(HRESULT hr, IUnknown* server, REFIID iid);
 
+// The same for a call on the local server's interface.
+template <class Server>
+inline void Check(HRESULT hr, Server* server) {
+    ThrowIfFailed(hr, server, __uuidof(Server));
+}
+
 // Owns one VT_UI1 SAFEARRAY.
 class CByteArray {
 public:

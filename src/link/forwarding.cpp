@@ -20,10 +20,6 @@ HRESULT CServerLink::Forward(Fn&& call) {
     }
 }
 
-namespace {
-inline void Check(HRESULT hr, ILocalServer* server) { ThrowIfFailed(hr, server, IID_ILocalServer); }
-}  // namespace
-
 HRESULT CServerLink::RequestDefault(LONG a, LONG b, LONG c, LONG d) {
     return Request(a, b, c, d, 21);
 }

@@ -11,7 +11,6 @@ namespace serverlink {
 
 namespace {
 constexpr int32_t kRingSlots = 128;
-inline void Check(HRESULT hr, ILocalServer* server) { ThrowIfFailed(hr, server, IID_ILocalServer); }
 }  // namespace
 
 HRESULT CServerLink::SignOn(const void* record) {
