@@ -197,7 +197,10 @@ TEST_F(Link, ManyCallsFromManyThreadsKeepTheOwnerWorkingAndReferencesBalanced) {
     // TearDown checks the server object goes away with the link.
 }
 
-TEST(LinkLifetime, ReleasingOnAnotherThreadGivesBackTheServerObject) {
+// Only the owner's apartment may release the owner's proxy: released on another
+// thread, the link hands it back, and the owner gives it up when it next calls
+// into the module (here, as COM asks whether the DLL can unload).
+TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwner) {
     ComScope com;
     RefServer server;
     ASSERT_TRUE(server.ok());
@@ -209,5 +212,12 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesBackTheServerObject) {
     ULONG left = 99;
     RunOnThread([&] { left = link->Release(); });
     EXPECT_EQ(left, 0u);
+    EXPECT_EQ(server.ObjectCount(), baseline + 1) << "released outside its apartment";
+    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
+    ASSERT_NE(dll, nullptr);
+    auto canUnload =
+        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    ASSERT_NE(canUnload, nullptr);
+    canUnload();
     EXPECT_EQ(server.ObjectCount(), baseline);
 }

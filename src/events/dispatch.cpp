@@ -42,18 +42,41 @@ void DeliverMessage(const ShmMessage& msg, CServerLink* owner) {
     }
 }
 
+void CServerLink::OnRecord(const ShmMessage& msg) {
+    // The object keeps itself alive while it calls out: a sink may sign off and
+    // drop the last reference from its own callback. The reference is given back
+    // after every lock of the delivery has been left. A count already at zero
+    // means the destructor is waiting for this pass to take the ring down: the
+    // record is dropped.
+    if (!TryAddRef()) return;
+    struct ReleaseOnExit {
+        CServerLink* self;
+        ~ReleaseOnExit() { self->Release(); }
+    } hold{this};
+    DeliverMessage(msg, this);
+}
+
+void CServerLink::OnHeartbeatDue() { SendHeartbeat(); }
+
 template <class Fn>
 void CServerLink::Dispatch(uint32_t id, Fn&& call) {
     CAutoLock lock(m_sinkLock);
     m_bDispatching = true;
+    // Every way out of the walk, a sink's exception included, ends the dispatch
+    // and replays the changes queued meanwhile.
+    struct EndDispatch {
+        CServerLink* self;
+        ~EndDispatch() {
+            self->m_bDispatching = false;
+            self->ApplyPendingChanges();
+        }
+    } end{this};
     // m_nSinks is read afresh each step: a sink may sign off from its callback.
     for (uint32_t i = 0; i < m_nSinks; ++i) {
         const SinkEntry entry = m_sinks[i];
         if (entry.key > id) break;
         if ((entry.key == 0 || entry.key == id) && entry.sink != nullptr) call(entry.sink);
     }
-    m_bDispatching = false;
-    ApplyPendingChanges();
 }
 
 void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra) {
@@ -61,7 +84,7 @@ void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t
     if (code == 5) param = static_cast<LONG_PTR>(descramble(static_cast<uint32_t>(param)));
 
     if (code == kCodePause || code == kCodeResume) {
-        CAutoLock lock(&m_peerLock);
+        CAutoLock lock(m_peerLock);
         auto it = m_peers.find(id);
         if (it == m_peers.end()) it = m_peers.emplace(id, PeerState{GetTickCount() - 101, true}).first;
         if (code == kCodePause) {
@@ -74,7 +97,7 @@ void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t
     }
 
     {
-        CAutoLock lock(&m_peerLock);
+        CAutoLock lock(m_peerLock);
         if (code == 3 || code == 4) {
             m_peers.erase(id);
         } else if (code == 5 && (extra & kExtraPeerReady) != 0) {
@@ -92,7 +115,7 @@ void CServerLink::HandleData(uint32_t id, const BYTE* data, uint32_t length, int
 HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
     if (length == 0) return S_OK;
     if (length > kMaxPayload || data == nullptr) return E_FAIL;
-    CAutoLock lock(&m_peerLock);
+    CAutoLock lock(m_peerLock);
     auto it = m_peers.find(peerId);
     if (it != m_peers.end() && !it->second.ready) return E_FAIL;
     m_outMsg.clientId = m_signOn.clientId;
@@ -104,7 +127,7 @@ HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
 }
 
 bool CServerLink::PostOutgoing(const ShmMessage& msg) {
-    CAutoLock lock(&m_sendLock);
+    CAutoLock lock(m_sendLock);
     return m_pOutQueue != nullptr && m_pOutQueue->Write(msg);
 }
 

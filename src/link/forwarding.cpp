@@ -4,12 +4,14 @@
 #include <climits>
 
 #include "com_util.h"
+#include "owner_release.h"
 #include "server_link.h"
 
 namespace serverlink {
 
 template <class Fn>
 HRESULT CServerLink::Forward(Fn&& call) {
+    ReleaseHandedBack();
     CComInitGuard guard(m_ownerThreadId);
     try {
         CServerRef server(*this);
@@ -27,6 +29,8 @@ HRESULT CServerLink::RequestDefault(LONG a, LONG b, LONG c, LONG d) {
 HRESULT CServerLink::Request(LONG a, LONG b, LONG c, LONG d, LONG e) {
     return Forward([&](ILocalServer* s) {
         LONG out = 0;
+        // The server's operation takes the client's second value last: that is
+        // its own argument order, which clients of this interface have always had.
         Check(s->Request(static_cast<LONG>(m_signOn.clientId), a, c, d, e, b, &out), s);
         return HRESULT(out);
     });
@@ -41,7 +45,7 @@ HRESULT CServerLink::ClosePeer(ULONG peerId) {
         return HRESULT(out);
     });
     if (called) {
-        CAutoLock lock(&m_peerLock);
+        CAutoLock lock(m_peerLock);
         m_peers.erase(peerId);
     }
     return hr;

@@ -4,6 +4,7 @@
 
 #include "../common/module_lock.h"
 #include "../shm/channel_hub.h"
+#include "owner_release.h"
 
 namespace serverlink {
 
@@ -28,36 +29,65 @@ CServerRef::~CServerRef() {
 
 CServerLink::CServerLink() {
     ModuleAddRef();
+    ReleaseHandedBack();
     std::memset(&m_signOn, 0, sizeof(m_signOn));
     std::memset(m_sinks, 0, sizeof(m_sinks));
-    InitializeCriticalSection(&m_peerLock);
-    InitializeCriticalSection(&m_sendLock);
 
     const HRESULT hrInit = CoInitialize(nullptr);
-    if (hrInit == S_OK || hrInit == S_FALSE) m_comInitThreadId = GetCurrentThreadId();
+    ConnectServer();
+    if (hrInit == S_OK) {
+        // This thread was not in COM: only this object brought it in. Rather than
+        // hold the thread in COM for the object's life (which only this thread
+        // could end), give its proxy back in its own apartment and leave COM now.
+        // The thread then calls like any other; the keep-alive packet holds the
+        // server object.
+        m_spServer = nullptr;
+        CoUninitialize();
+    } else {
+        // Already in COM (the client's own entry keeps the apartment alive for
+        // as long as it uses the object), or in the multithreaded apartment.
+        if (hrInit == S_FALSE) CoUninitialize();
+        if (m_bConnected && m_spServer != nullptr &&
+            DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &m_hOwnerThread,
+                            SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
+            m_ownerThreadId = GetCurrentThreadId();
+        } else {
+            m_hOwnerThread = nullptr;
+            m_spServer = nullptr;
+        }
+    }
+}
 
-    HRESULT hr = E_FAIL;
+void CServerLink::ConnectServer() {
     try {
         IUnknown* unknown = nullptr;
-        hr = CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                              reinterpret_cast<void**>(&unknown));
-        if (SUCCEEDED(hr)) {
-            hr = OleRun(unknown);
-            if (SUCCEEDED(hr)) hr = unknown->QueryInterface(IID_ILocalServer, reinterpret_cast<void**>(&m_spServer));
-            unknown->Release();
+        HRESULT hr = CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                      reinterpret_cast<void**>(&unknown));
+        if (hr != S_OK || unknown == nullptr) return;
+        hr = OleRun(unknown);
+        if (hr == S_OK) hr = unknown->QueryInterface(IID_ILocalServer, reinterpret_cast<void**>(&m_spServer));
+        unknown->Release();
+        if (hr != S_OK || m_spServer == nullptr) return;
+        if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, m_spServer, &m_pKeepAlive) != S_OK) {
+            m_pKeepAlive = nullptr;
+            return;
         }
+        if (CreateStreamOnHGlobal(nullptr, TRUE, &m_pStream) != S_OK) {
+            m_pStream = nullptr;
+            return;
+        }
+        if (CoMarshalInterface(m_pStream, IID_ILocalServer, m_spServer, MSHCTX_INPROC, nullptr,
+                               MSHLFLAGS_TABLEWEAK) != S_OK) {
+            m_pStream->Release();
+            m_pStream = nullptr;
+            return;
+        }
+        // Clones start where the packet stands: at its first byte.
+        const LARGE_INTEGER zero{};
+        if (FAILED(m_pStream->Seek(zero, STREAM_SEEK_SET, nullptr))) return;
+        m_bConnected = true;
     } catch (...) {
-        hr = E_FAIL;
     }
-    if (hr != S_OK || m_spServer == nullptr) return;
-
-    // Other threads unmarshal their own proxy from this stream (see AcquireServer).
-    if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, m_spServer, &m_pStream) != S_OK) {
-        m_pStream = nullptr;
-        return;
-    }
-    m_ownerThreadId = GetCurrentThreadId();
-    m_bConnected = true;
 }
 
 CServerLink::~CServerLink() {
@@ -68,37 +98,47 @@ CServerLink::~CServerLink() {
     {
         // The last Release may come on any thread; it needs COM to give back
         // the server's references.
-        CComInitGuard guard(m_comInitThreadId);
-
+        CComInitGuard guard(m_ownerThreadId);
         if (m_pStream != nullptr) {
-            // Unmarshalling frees the packet's references along with the stream.
-            ILocalServer* p = nullptr;
-            if (CoGetInterfaceAndReleaseStream(m_pStream, IID_ILocalServer, reinterpret_cast<void**>(&p)) == S_OK &&
-                p != nullptr)
-                p->Release();
+            // A table-weak packet holds no reference; release its table entry
+            // where the platform keeps one.
+            const LARGE_INTEGER zero{};
+            if (SUCCEEDED(m_pStream->Seek(zero, STREAM_SEEK_SET, nullptr))) CoReleaseMarshalData(m_pStream);
+            m_pStream->Release();
             m_pStream = nullptr;
         }
+        if (m_pKeepAlive != nullptr) {
+            // Unmarshalling takes over the packet's references along with the
+            // stream; the proxy it yields belongs to this thread and goes at once.
+            ILocalServer* p = nullptr;
+            if (CoGetInterfaceAndReleaseStream(m_pKeepAlive, IID_ILocalServer, reinterpret_cast<void**>(&p)) ==
+                    S_OK &&
+                p != nullptr)
+                p->Release();
+            m_pKeepAlive = nullptr;
+        }
         if (m_spServer != nullptr) {
-            m_spServer->Release();
-            m_spServer = nullptr;
+            if (GetCurrentThreadId() == m_ownerThreadId) {
+                m_spServer = nullptr;
+            } else {
+                // Only the owner's apartment may release its proxy.
+                HandBackToOwner(m_hOwnerThread, m_spServer.Detach());
+                m_hOwnerThread = nullptr;
+            }
         }
     }
-    DeleteCriticalSection(&m_peerLock);
-    DeleteCriticalSection(&m_sendLock);
-    // Balance the constructor's CoInitialize, which only its own thread can do.
-    if (m_comInitThreadId != 0 && m_comInitThreadId == GetCurrentThreadId()) CoUninitialize();
+    if (m_hOwnerThread != nullptr) CloseHandle(m_hOwnerThread);
     ModuleRelease();
 }
 
 void CServerLink::ReleaseRings() {
     CChannelHub::Instance().UnregisterOwner(this);
-    CShmQueue* old = nullptr;
+    std::unique_ptr<CShmQueue> old;
     {
-        CAutoLock lock(&m_sendLock);
-        old = m_pOutQueue;
-        m_pOutQueue = nullptr;
+        CAutoLock lock(m_sendLock);
+        old.swap(m_pOutQueue);
     }
-    delete old;
+    // Unmapped outside the lock.
 }
 
 HRESULT CServerLink::QueryInterface(REFIID riid, void** ppv) {
@@ -114,6 +154,16 @@ HRESULT CServerLink::QueryInterface(REFIID riid, void** ppv) {
 
 ULONG CServerLink::AddRef() { return InterlockedIncrement(&m_cRef); }
 
+bool CServerLink::TryAddRef() {
+    LONG n = InterlockedCompareExchange(&m_cRef, 0, 0);
+    while (n > 0) {
+        const LONG seen = InterlockedCompareExchange(&m_cRef, n + 1, n);
+        if (seen == n) return true;
+        n = seen;
+    }
+    return false;
+}
+
 ULONG CServerLink::Release() {
     const LONG n = InterlockedDecrement(&m_cRef);
     if (n == 0) delete this;
@@ -123,22 +173,21 @@ ULONG CServerLink::Release() {
 ILocalServer* CServerLink::AcquireServer(bool* owned) {
     *owned = false;
     if (GetCurrentThreadId() == m_ownerThreadId) return m_spServer;
-    // A marshal packet carries a fixed number of references and may be
-    // unmarshalled once. So each caller takes the packet, unmarshals its own
-    // proxy, and leaves a fresh packet made from that proxy for the next caller.
-    CAutoLock lock(m_streamLock);
-    if (m_pStream == nullptr) return nullptr;
-    IStream* stream = m_pStream;
-    m_pStream = nullptr;
+    IStream* clone = nullptr;
+    {
+        // Only the clone needs the lock; unmarshalling runs outside it, so calls
+        // from several threads proceed side by side.
+        CAutoLock lock(m_streamLock);
+        if (m_pStream == nullptr || FAILED(m_pStream->Clone(&clone)) || clone == nullptr) return nullptr;
+    }
     ILocalServer* p = nullptr;
     try {
-        // Consumes the stream whatever the outcome.
-        if (CoGetInterfaceAndReleaseStream(stream, IID_ILocalServer, reinterpret_cast<void**>(&p)) != S_OK ||
+        // Consumes the clone; the table-weak packet itself stays intact, so a
+        // failure here costs this call only.
+        if (CoGetInterfaceAndReleaseStream(clone, IID_ILocalServer, reinterpret_cast<void**>(&p)) != S_OK ||
             p == nullptr)
             return nullptr;
-        if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, p, &m_pStream) != S_OK) m_pStream = nullptr;
     } catch (...) {
-        if (p != nullptr) p->Release();
         return nullptr;
     }
     *owned = true;

@@ -2,14 +2,18 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <comdef.h>
+
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "../../include/serverlink.h"
 #include "../common/crit_sec.h"
 #include "../events/peer_state.h"
 #include "../shm/shm_message.h"
+#include "../shm/ring_owner.h"
 #include "../shm/shm_queue.h"
 #include "localserver.h"
 
@@ -57,10 +61,11 @@ private:
     bool m_bOwned;
 };
 
+_COM_SMARTPTR_TYPEDEF(ILocalServer, __uuidof(ILocalServer));
+
 // The link object. Called directly (not marshalled) from any client thread; the
-// receive thread calls HandleEvent, HandleData and SendHeartbeat with the hub's
-// lock held.
-class CServerLink final : public IServerLink {
+// receive thread reaches it through IRingOwner, with the hub's lock held.
+class CServerLink final : public IServerLink, public IRingOwner {
 public:
     CServerLink();
 
@@ -100,6 +105,10 @@ public:
     void ClearSubscribers();
     void ApplyPendingChanges();
 
+    // IRingOwner (receive thread, hub lock held).
+    void OnRecord(const ShmMessage& msg) override;
+    void OnHeartbeatDue() override;
+
     // Receive side (receive thread, hub lock held).
     void HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra);
     void HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra);
@@ -110,6 +119,12 @@ public:
     const SignOnRecord& SignOnCopy() const { return m_signOn; }
 
 private:
+    // AddRef unless the count has already reached zero (the object is being
+    // destroyed); used where the receive thread calls into the object.
+    bool TryAddRef();
+    // Makes the server object, its interface for the owner thread and the two
+    // marshal packets. Leaves the object unconnected when any step fails.
+    void ConnectServer();
     template <class Fn>
     void Dispatch(uint32_t id, Fn&& call);
     // Tears down this object's hub entry and outgoing ring, if it holds them.
@@ -120,23 +135,33 @@ private:
     HRESULT Forward(Fn&& call);
 
     volatile LONG m_cRef = 0;
-    ILocalServer* m_spServer = nullptr;  // owner thread's interface (one reference)
+    ILocalServerPtr m_spServer;          // owner thread's interface; used on that thread only
     CCritSec m_sinkLock;                 // subscriber table
-    CRITICAL_SECTION m_peerLock;         // m_peers and m_outMsg
-    CRITICAL_SECTION m_sendLock;         // writes into m_pOutQueue
+    CCritSec m_peerLock;                 // m_peers and m_outMsg
+    CCritSec m_sendLock;                 // m_pOutQueue and writes into it
     SignOnRecord m_signOn;
     bool m_bConnected = false;
-    DWORD m_comInitThreadId = 0;         // thread whose CoInitialize the constructor made
     CCritSec m_streamLock;               // guards m_pStream
-    IStream* m_pStream = nullptr;        // one unused marshal packet of the server interface
+    // The server interface marshalled table-weak: every call from another thread
+    // unmarshals a proxy of its own from a clone, and nothing is ever used up.
+    IStream* m_pStream = nullptr;
+    // A normal marshal packet, never unmarshalled before destruction: references
+    // that keep the server object alive, tied to no apartment, so any thread may
+    // give them back, and other threads keep working after the owner's
+    // apartment has ended.
+    IStream* m_pKeepAlive = nullptr;
     DWORD m_ownerThreadId = 0;
+    // Held open so that the owner's thread id cannot be reused by another thread
+    // while this object lives.
+    HANDLE m_hOwnerThread = nullptr;
     std::map<uint32_t, PeerState> m_peers;
     uint32_t m_nSinks = 0;
     SinkEntry m_sinks[kMaxSinks];
     bool m_bDispatching = false;
     std::vector<SinkEntry> m_pendingAdds;
     std::vector<SinkEntry> m_pendingRemoves;
-    CShmQueue* m_pOutQueue = nullptr;
+    volatile LONG m_bSigningOn = 0;      // a SignOn is in progress on some thread
+    std::unique_ptr<CShmQueue> m_pOutQueue;
     ShmMessage m_outMsg;
 };
 

@@ -4,6 +4,7 @@
 
 #include "../shm/channel_hub.h"
 #include "com_util.h"
+#include "owner_release.h"
 #include "records.h"
 #include "server_link.h"
 
@@ -14,6 +15,16 @@ constexpr int32_t kRingSlots = 128;
 }  // namespace
 
 HRESULT CServerLink::SignOn(const void* record) {
+    // One sign-on per object at a time. A flag, not a lock: a sink signing on
+    // again from its callback must not wait for one in progress on a client
+    // thread (which may itself wait for that callback to end).
+    if (InterlockedCompareExchange(&m_bSigningOn, 1, 0) != 0) return E_FAIL;
+    struct ClearOnExit {
+        volatile LONG* flag;
+        ~ClearOnExit() { InterlockedExchange(flag, 0); }
+    } busy{&m_bSigningOn};
+    ReleaseHandedBack();
+
     LONG status = E_FAIL;
     CComInitGuard guard(m_ownerThreadId);
     try {
@@ -34,11 +45,12 @@ HRESULT CServerLink::SignOn(const void* record) {
         // Signing on again replaces what an earlier sign-on left: no ring is
         // orphaned and no stale hub entry keeps calling this object.
         ReleaseRings();
-        CShmQueue* out = new CShmQueue(channelId, kRingSlots, true);
+        std::unique_ptr<CShmQueue> out = std::make_unique<CShmQueue>(channelId, kRingSlots, true);
         {
-            CAutoLock lock(&m_sendLock);
-            m_pOutQueue = out;
+            CAutoLock lock(m_sendLock);
+            out.swap(m_pOutQueue);
         }
+        out.reset();  // nothing, unless a sign-off from a callback raced us; unmapped outside the lock
 
         CChannelHub& hub = CChannelHub::Instance();
         if (!hub.Register(m_signOn.clientId, this, uint32_t(channelId) + 1u, kRingSlots)) return E_FAIL;
@@ -78,6 +90,7 @@ HRESULT CServerLink::SignOn(const void* record) {
 }
 
 HRESULT CServerLink::SignOff() {
+    ReleaseHandedBack();
     CComInitGuard guard(m_ownerThreadId);
     bool started = false;
     try {

@@ -5,6 +5,8 @@
 #include <new>
 
 #include "../common/module_lock.h"
+#include "../link/owner_release.h"
+#include "../shm/channel_hub.h"
 #include "factory.h"
 #include "winsock_init.h"
 
@@ -25,10 +27,22 @@ CWinsockInit g_winsock;
 
 using namespace serverlink;
 
-// Static objects are built and destroyed by the runtime around this; nothing to do here.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+// Static objects are built and destroyed by the runtime around this. The hub is
+// not one of them: at process exit (reserved non-null) the other threads are
+// already gone, perhaps in the middle of changing it or holding the heap lock,
+// so it is left alone; only an unload by FreeLibrary tears it down. The receive
+// thread holds the module while it runs, so by then it has ended.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) CChannelHub::Shutdown();
+    return TRUE;
+}
 
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    // COM asks this on the client's threads: a chance to give back proxies that
+    // objects released elsewhere left to this thread.
+    ReleaseHandedBack();
+    return ModuleLockCount() == 0 ? S_OK : S_FALSE;
+}
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;

@@ -1,23 +1,34 @@
 #include "channel_hub.h"
 
+#include <atomic>
 #include <new>
-
-#include "../link/server_link.h"
 
 namespace serverlink {
 
+namespace {
+// The hub, once made. Read by Shutdown, which must not make one.
+std::atomic<CChannelHub*> g_hub{nullptr};
+}  // namespace
+
 CChannelHub& CChannelHub::Instance() {
-    // Constructed on first use (thread-safe), destroyed with the module's statics.
-    static CChannelHub hub;
-    return hub;
+    // Made on first use (thread-safe); deliberately not a static object, so that
+    // no destructor runs over it at process exit.
+    static CChannelHub* const hub = [] {
+        CChannelHub* made = new CChannelHub();
+        g_hub.store(made);
+        return made;
+    }();
+    return *hub;
 }
+
+void CChannelHub::Shutdown() { delete g_hub.exchange(nullptr); }
 
 CChannelHub::CChannelHub() : m_thread(this, &CWorkerThread::Invoke<CChannelHub, &CChannelHub::Run>) {}
 
 CChannelHub::~CChannelHub() {
-    // Rings may still be registered (clients that never signed off): stop the
-    // thread before anything it uses goes away. At process exit the thread is
-    // already gone and WaitForExit sees its handle signalled.
+    // Only reached through Shutdown, when the module is unloaded: the receive
+    // thread keeps the module loaded while it runs, so it has ended by now, but
+    // stop it anyway before anything it uses goes away.
     if (m_thread.Running()) {
         InterlockedExchange(&m_bRunning, 0);
         InterlockedExchange(&m_bStopping, 1);
@@ -32,7 +43,13 @@ bool CChannelHub::OnReceiveThread() const {
     return m_thread.Running() && GetCurrentThreadId() == m_thread.ThreadId();
 }
 
-bool CChannelHub::Register(uint32_t clientId, CServerLink* owner, uint32_t n, int32_t slots) {
+bool CChannelHub::AnyLiveLocked() const {
+    for (const auto& entry : m_queues)
+        if (entry.second != nullptr) return true;
+    return false;
+}
+
+bool CChannelHub::Register(uint32_t clientId, IRingOwner* owner, uint32_t n, int32_t slots) {
     if (owner == nullptr) return false;
     CAutoLock lock(m_lock);
     auto it = m_queues.find(clientId);
@@ -57,7 +74,7 @@ bool CChannelHub::Register(uint32_t clientId, CServerLink* owner, uint32_t n, in
     return true;
 }
 
-bool CChannelHub::RemoveLocked(std::map<uint32_t, CInboundQueue*>::iterator it) {
+CChannelHub::QueueMap::iterator CChannelHub::RemoveLocked(QueueMap::iterator it) {
     CInboundQueue* queue = it->second;
     if (m_bInPass && OnReceiveThread()) {
         // The pass may be iterating this entry: detach it now (nothing is
@@ -69,57 +86,64 @@ bool CChannelHub::RemoveLocked(std::map<uint32_t, CInboundQueue*>::iterator it) 
         } catch (...) {
             // Cannot defer: leak the ring rather than free memory in use.
         }
-    } else {
-        delete queue;
-        m_queues.erase(it);
+        return std::next(it);
     }
-    for (const auto& entry : m_queues)
-        if (entry.second != nullptr) return false;
-    return true;
+    delete queue;
+    return m_queues.erase(it);
 }
 
-bool CChannelHub::Unregister(uint32_t clientId, CServerLink* owner) {
+bool CChannelHub::Unregister(uint32_t clientId, IRingOwner* owner) {
     bool removed = false;
     bool empty = false;
     {
         CAutoLock lock(m_lock);
         auto it = m_queues.find(clientId);
         if (it != m_queues.end() && it->second != nullptr && (owner == nullptr || it->second->m_pOwner == owner)) {
-            empty = RemoveLocked(it);
+            RemoveLocked(it);
             removed = true;
-        } else {
-            empty = true;
-            for (const auto& entry : m_queues)
-                if (entry.second != nullptr) empty = false;
         }
+        empty = !AnyLiveLocked();
     }
     // Outside m_lock: the receive thread needs it to finish its pass.
     if (empty) Stop();
     return removed;
 }
 
-bool CChannelHub::UnregisterOwner(CServerLink* owner) {
-    uint32_t clientId = 0;
+bool CChannelHub::UnregisterOwner(IRingOwner* owner) {
+    bool removed = false;
+    bool empty = false;
     {
         CAutoLock lock(m_lock);
-        bool found = false;
-        for (const auto& entry : m_queues) {
-            if (entry.second != nullptr && entry.second->m_pOwner == owner) {
-                clientId = entry.first;
-                found = true;
-                break;
+        for (auto it = m_queues.begin(); it != m_queues.end();) {
+            if (it->second != nullptr && it->second->m_pOwner == owner) {
+                it = RemoveLocked(it);
+                removed = true;
+            } else {
+                ++it;
             }
         }
-        if (!found) return false;
+        empty = !AnyLiveLocked();
     }
-    return Unregister(clientId, owner);
+    if (empty) Stop();
+    return removed;
+}
+
+bool CChannelHub::BeginThread() {
+    // The state is published before the thread exists: its very first pass may
+    // stop it again (a sink removing the last ring), and that stop must find the
+    // state it undoes rather than be overwritten by us afterwards.
+    InterlockedExchange(&m_bStopping, 0);
+    InterlockedExchange(&m_bRunning, 1);
+    if (m_thread.Begin(0)) return true;
+    InterlockedExchange(&m_bRunning, 0);
+    return false;
 }
 
 bool CChannelHub::Start() {
     if (OnReceiveThread()) {
         // A sink signing on again from a callback: cancel this thread's own stop,
-        // unless a client thread is already waiting for it (that thread restarts
-        // it once it has ended).
+        // unless a client thread is already waiting for it (that thread starts a
+        // new one once this one has ended).
         CAutoLock lock(m_lock);
         if (!m_bClientStop) {
             InterlockedExchange(&m_bStopping, 0);
@@ -128,20 +152,31 @@ bool CChannelHub::Start() {
         return true;
     }
     CAutoLock serial(m_startStopLock);
-    if (InterlockedCompareExchange(&m_bRunning, 0, 0) != 0) return true;
-    if (m_thread.Running()) m_thread.WaitForExit();  // a thread that stopped itself
-    InterlockedExchange(&m_bStopping, 0);
-    if (!m_thread.Begin(0)) return false;
-    InterlockedExchange(&m_bRunning, 1);
-    return true;
+    bool wait = false;
+    {
+        CAutoLock lock(m_lock);
+        if (InterlockedCompareExchange(&m_bRunning, 0, 0) != 0) return true;
+        // A thread that stopped itself may still be finishing its pass. Say that
+        // a client waits for it, in the same breath as the check above, so that
+        // a callback signing on in that pass cannot cancel the stop we wait for.
+        if (m_thread.Running()) {
+            m_bClientStop = true;
+            wait = true;
+        }
+    }
+    if (wait) {
+        m_thread.WaitForExit();
+        CAutoLock lock(m_lock);
+        m_bClientStop = false;
+    }
+    return BeginThread();
 }
 
 void CChannelHub::Stop() {
     if (OnReceiveThread()) {
         // Cannot wait for ourselves: the pass ends and the thread returns.
         CAutoLock lock(m_lock);
-        for (const auto& entry : m_queues)
-            if (entry.second != nullptr) return;
+        if (AnyLiveLocked()) return;
         InterlockedExchange(&m_bRunning, 0);
         InterlockedExchange(&m_bStopping, 1);
         return;
@@ -150,8 +185,7 @@ void CChannelHub::Stop() {
     {
         CAutoLock lock(m_lock);
         // A sign-on may have registered a ring since the caller saw the map empty.
-        for (const auto& entry : m_queues)
-            if (entry.second != nullptr) return;
+        if (AnyLiveLocked()) return;
         if (!m_thread.Running()) return;
         InterlockedExchange(&m_bRunning, 0);
         InterlockedExchange(&m_bStopping, 1);
@@ -162,12 +196,10 @@ void CChannelHub::Stop() {
     {
         CAutoLock lock(m_lock);
         m_bClientStop = false;
-        InterlockedExchange(&m_bStopping, 0);
-        for (const auto& entry : m_queues)
-            if (entry.second != nullptr) restart = true;
+        restart = AnyLiveLocked();
     }
     // A callback signed on while we waited: its ring must not go unread.
-    if (restart && m_thread.Begin(0)) InterlockedExchange(&m_bRunning, 1);
+    if (restart) BeginThread();
 }
 
 bool CChannelHub::IsRunning() {
@@ -204,17 +236,24 @@ void CChannelHub::Run(uint32_t) {
             // One read per ring per pass, in ascending unsigned clientId order.
             for (auto& entry : m_queues) {
                 CInboundQueue* queue = entry.second;
-                if (queue == nullptr) continue;
-                if (queue->Read(msg)) {
-                    got = true;
-                    DeliverMessage(msg, queue->m_pOwner);
+                if (queue == nullptr || !queue->Read(msg)) continue;
+                got = true;
+                // Whatever goes wrong in handling one record (a sink that throws,
+                // memory running out) costs that record only, never the thread.
+                try {
+                    if (queue->m_pOwner != nullptr) queue->m_pOwner->OnRecord(msg);
+                } catch (...) {
                 }
             }
             if (!got && DWORD(GetTickCount() - last) > 7000) {
                 last = GetTickCount();
-                for (auto& entry : m_queues)
-                    if (entry.second != nullptr && entry.second->m_pOwner != nullptr)
-                        entry.second->m_pOwner->SendHeartbeat();
+                for (auto& entry : m_queues) {
+                    if (entry.second == nullptr || entry.second->m_pOwner == nullptr) continue;
+                    try {
+                        entry.second->m_pOwner->OnHeartbeatDue();
+                    } catch (...) {
+                    }
+                }
             }
             m_bInPass = false;
             FreeDetached();

@@ -6,18 +6,17 @@
 #include <vector>
 
 #include "../common/crit_sec.h"
+#include "ring_owner.h"
 #include "shm_queue.h"
 #include "worker_thread.h"
 
 namespace serverlink {
 
-class CServerLink;
-
-// An incoming ring and the link object it delivers to (not owned).
+// An incoming ring and the object it delivers to (not owned).
 class CInboundQueue : public CShmQueue {
 public:
-    CInboundQueue(uint32_t n, int32_t slots, CServerLink* owner) : CShmQueue(n, slots, true), m_pOwner(owner) {}
-    CServerLink* m_pOwner;
+    CInboundQueue(uint32_t n, int32_t slots, IRingOwner* owner) : CShmQueue(n, slots, true), m_pOwner(owner) {}
+    IRingOwner* m_pOwner;
 };
 
 // The process-wide owner of every incoming ring, and its one receive thread.
@@ -27,21 +26,29 @@ public:
 // pass. Calls made on the receive thread itself (a sink signing off from a
 // callback) never wait for it: removals are detached at once and freed at the
 // end of the pass, and the thread stops itself when no ring is left.
+//
+// The hub is made on first use and is never destroyed by static destruction: at
+// process exit the other threads are gone, possibly half way through changing
+// the map or holding the heap lock, so its state is left alone. The module tears
+// it down with Shutdown only when it is unloaded by FreeLibrary.
 class CChannelHub {
 public:
     static CChannelHub& Instance();
+    // Stops the receive thread and closes every ring; the hub is gone afterwards.
+    // Only for an unload while the process goes on (never at process exit).
+    static void Shutdown();
 
     // Creates ring n (create mode) for clientId. False for a null owner, a
     // clientId already registered (refused before any ring is made), or a ring
     // that cannot be made.
-    bool Register(uint32_t clientId, CServerLink* owner, uint32_t n, int32_t slots);
+    bool Register(uint32_t clientId, IRingOwner* owner, uint32_t n, int32_t slots);
     // Starts the receive thread unless it runs; false if it could not be started.
     bool Start();
     // Removes clientId's ring if `owner` (when given) owns it. Stops the thread
     // when no ring is left.
-    bool Unregister(uint32_t clientId, CServerLink* owner = nullptr);
-    // Removes whatever ring `owner` holds.
-    bool UnregisterOwner(CServerLink* owner);
+    bool Unregister(uint32_t clientId, IRingOwner* owner = nullptr);
+    // Removes every ring `owner` holds.
+    bool UnregisterOwner(IRingOwner* owner);
     void Stop();
 
     // For tests and diagnostics.
@@ -49,25 +56,30 @@ public:
     size_t RingCount();
     DWORD ReceiveThreadId() const { return m_thread.ThreadId(); }
 
-    ~CChannelHub();
-
 private:
+    using QueueMap = std::map<uint32_t, CInboundQueue*>;
+
     CChannelHub();
+    ~CChannelHub();
     void Run(uint32_t param);
     bool OnReceiveThread() const;
-    // Detaches one entry (m_lock held); returns true if the map is now empty.
-    bool RemoveLocked(std::map<uint32_t, CInboundQueue*>::iterator it);
+    // Removes one entry (m_lock held): at once, or detached until the end of the
+    // pass when the receive thread itself asks. Returns the next entry.
+    QueueMap::iterator RemoveLocked(QueueMap::iterator it);
+    bool AnyLiveLocked() const;
+    // Start and Stop only, m_startStopLock held and no thread running.
+    bool BeginThread();
     void FreeDetached();
 
     CWorkerThread m_thread;
-    std::map<uint32_t, CInboundQueue*> m_queues;
+    QueueMap m_queues;
     CCritSec m_lock;
     volatile LONG m_bRunning = 0;
     volatile LONG m_bStopping = 0;
     CCritSec m_startStopLock;             // serialises Start and Stop
     std::vector<CInboundQueue*> m_detached;  // removed during a pass, freed after it
     bool m_bInPass = false;                  // receive thread inside a pass (m_lock held)
-    bool m_bClientStop = false;              // a client thread waits for the thread to end
+    bool m_bClientStop = false;              // a client thread waits for the thread to end (m_lock)
 };
 
 }  // namespace serverlink
