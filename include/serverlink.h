@@ -1,9 +1,17 @@
 // serverlink.h - what a client compiles against to use the server link DLL.
 //
 // The DLL serves one COM class. Create it with CoCreateInstance(CLSID_ServerLink,
-// NULL, CLSCTX_INPROC_SERVER, IID_IServerLink, ...) and call it directly from any
+// NULL, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link)) and call it directly from any
 // of your threads. Events and data arrive on the DLL's receive thread through the
 // IEventSink objects you subscribe.
+//
+// The interface carries its IID, so __uuidof(IServerLink), IID_PPV_ARGS,
+// _COM_SMARTPTR_TYPEDEF (comdef.h) and WRL's ComPtr work with MSVC, MinGW g++ and
+// clang. CLSID_ServerLink and IID_IServerLink are selectany definitions: include
+// this header in as many translation units as you like, no initguid.h needed.
+// Ask for IServerLink itself: the class refuses IID_IUnknown at creation, so a
+// smart pointer's CreateInstance needs CLSCTX_INPROC_SERVER (CLSCTX_ALL asks for
+// IUnknown first).
 #ifndef SERVERLINK_H
 #define SERVERLINK_H
 
@@ -13,11 +21,11 @@
 
 // {E33E6614-4B84-4956-A45C-AA9FDCBC2233}: the class the DLL registers under.
 // The DLL's class factory serves this class whatever CLSID it is asked for.
-static const CLSID CLSID_ServerLink =
+EXTERN_C const CLSID DECLSPEC_SELECTANY CLSID_ServerLink =
     {0xE33E6614, 0x4B84, 0x4956, {0xA4, 0x5C, 0xAA, 0x9F, 0xDC, 0xBC, 0x22, 0x33}};
 
 // {1102EC7D-46B9-4822-AABE-4571F88400E8}
-static const IID IID_IServerLink =
+EXTERN_C const IID DECLSPEC_SELECTANY IID_IServerLink =
     {0x1102EC7D, 0x46B9, 0x4822, {0xAA, 0xBE, 0x45, 0x71, 0xF8, 0x84, 0x00, 0xE8}};
 
 // Results produced by the DLL itself. Any other value a method returns is the
@@ -130,7 +138,8 @@ static_assert(offsetof(SignOnRecord, block813) == 813, "");
 static_assert(offsetof(SignOnRecord, word941) == 941, "");
 
 // The link object. Every method may be called from any client thread.
-struct IServerLink : public IUnknown {
+MIDL_INTERFACE("1102EC7D-46B9-4822-AABE-4571F88400E8")
+IServerLink : public IUnknown {
     // Signs on with a SignOnRecord (812 or 943 readable bytes, by its version).
     // 0 when the server accepted the login, else E_FAIL or the server's status.
     virtual HRESULT STDMETHODCALLTYPE SignOn(const void* record) = 0;                              //  3
@@ -155,5 +164,14 @@ struct IServerLink : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ModeValueRequestB(LONG unused, LONG value) = 0;              // 19
     virtual HRESULT STDMETHODCALLTYPE ModeQuery() = 0;                                             // 20
 };
+
+// The class, for __uuidof(ServerLink).
+class DECLSPEC_UUID("E33E6614-4B84-4956-A45C-AA9FDCBC2233") ServerLink;
+
+// MinGW's __uuidof is a template that learns each id here; MSVC reads DECLSPEC_UUID.
+#ifdef __CRT_UUID_DECL
+__CRT_UUID_DECL(IServerLink, 0x1102EC7D, 0x46B9, 0x4822, 0xAA, 0xBE, 0x45, 0x71, 0xF8, 0x84, 0x00, 0xE8)
+__CRT_UUID_DECL(ServerLink, 0xE33E6614, 0x4B84, 0x4956, 0xA4, 0x5C, 0xAA, 0x9F, 0xDC, 0xBC, 0x22, 0x33)
+#endif
 
 #endif  // SERVERLINK_H
