@@ -26,6 +26,7 @@ ctest_result() {
 }
 
 echo "==== native tier: ASan+UBSan unit tests, TSan threaded ring, libFuzzer targets ===="
+rm -rf build-native/fuzz  # only this run's fuzzer logs count in the summary
 if { [ -f build-native/CMakeCache.txt ] || cmake --preset native; } && cmake --build build-native -j2 &&
    (cd build-native && ctest -j2 --output-on-failure "$@" 2>&1 | tee "$log"); then
   summary+=("native tier: passed: $(ctest_result)")
@@ -33,6 +34,11 @@ else
   summary+=("native tier: FAILED: $(ctest_result)")
   status=1
 fi
+for fuzz_log in build-native/fuzz/*/log; do
+  [ -f "$fuzz_log" ] || continue
+  runs=$(grep -E "^Done [0-9]+ runs" "$fuzz_log" | tail -1)
+  summary+=("  fuzzer $(basename "$(dirname "$fuzz_log")"): ${runs:-no final count (see $fuzz_log)}")
+done
 
 if can_run_ia32; then
   echo "==== Windows tier: every test under 32-bit Wine ===="
