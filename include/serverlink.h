@@ -19,6 +19,8 @@
 #include <objbase.h>
 #include <stddef.h>
 
+#include "serverlink_codes.h"
+
 // {E33E6614-4B84-4956-A45C-AA9FDCBC2233}: the class the DLL registers under.
 // The DLL's class factory serves this class whatever CLSID it is asked for.
 EXTERN_C const CLSID DECLSPEC_SELECTANY CLSID_ServerLink =
@@ -38,20 +40,6 @@ enum ServerLinkStatus : LONG {
     SERVERLINK_E_OUTOFMEMORY = (LONG)0x8007000E,
     SERVERLINK_CLASS_E_NOAGGREGATION = (LONG)0x80040110,
 };
-
-// Event codes with a meaning of their own to the DLL.
-enum ServerLinkEventCode : LONG {
-    SERVERLINK_EVENT_PEER_GONE_A = 3,          // peer forgotten; sinks are told
-    SERVERLINK_EVENT_PEER_GONE_B = 4,          // peer forgotten; sinks are told
-    SERVERLINK_EVENT_SCRAMBLED = 5,            // param arrives descrambled
-    SERVERLINK_EVENT_NOTICE_A = 8,             // from a type-9 message: param = payload address, extra = length
-    SERVERLINK_EVENT_NOTICE_B = 9,             // from a type-10 message: param = payload address, extra = length
-    SERVERLINK_EVENT_PAUSE = (LONG)0xFFFF0000, // SendData to the peer fails until resumed; not delivered
-    SERVERLINK_EVENT_RESUME = (LONG)0xFFFF0001 // not delivered
-};
-
-// Bit of a code-5 event's extra that makes the peer known (and ready) to the DLL.
-#define SERVERLINK_EXTRA_PEER_READY 0x00080000u
 
 // Largest data packet SendData accepts and OnData delivers.
 #define SERVERLINK_MAX_DATA 1280u

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the cross toolchain and Wine on a fresh Debian machine. Safe to run again.
+# Installs the cross toolchain and Wine, and clang with its sanitizer and
+# libFuzzer runtimes for the native tier, on a fresh Debian machine. Safe to run again.
 set -euo pipefail
 
-need=(g++-mingw-w64-i686-posix mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 libwine-dev cmake clang)
+need=(g++-mingw-w64-i686-posix mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 libwine-dev cmake
+      clang clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,7 +3,21 @@
 # DLL in a Wine prefix of their own, and runs the demo client.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-echo "Building (the first run also installs the cross toolchain and Wine) ..."
+source scripts/ia32.sh
+echo "Preparing (the first run installs the cross toolchain and Wine) ..."
+bash scripts/bootstrap.sh
+if ! can_run_ia32; then
+  {
+    echo "demo.sh: the demo cannot run on this machine."
+    echo "  Missing: the ability to execute 32-bit x86 programs. The demo's client and the local"
+    echo "  server are 32-bit Windows programs that run under 32-bit Wine."
+    echo "  Why: $ia32_reason."
+    echo "  The demo needs a machine whose kernel has 32-bit support switched on."
+    echo "  (./scripts/test.sh still runs the native tests and checks the DLL here.)"
+  } >&2
+  exit 2
+fi
+echo "Building ..."
 bash scripts/build.sh >/dev/null
 source scripts/prefix.sh
 echo "Registering the reference local server and serverlink.dll in $WINEPREFIX ..."

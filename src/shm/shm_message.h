@@ -1,8 +1,7 @@
 #pragma once
-#include <windows.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace serverlink {
 
@@ -33,7 +32,7 @@ struct ShmMessage {
     // A cleared record: every field zero. The padding is zeroed too, so no stale
     // process memory ever reaches a shared section.
     ShmMessage() { Clear(); }
-    void Clear() { ZeroMemory(this, sizeof(*this)); }
+    void Clear() { std::memset(static_cast<void*>(this), 0, sizeof(*this)); }
 };
 
 static_assert(sizeof(ShmMessage) == 1308, "ShmMessage is 1308 bytes");

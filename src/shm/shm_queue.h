@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../common/object_base.h"
+#include "ring.h"
 #include "shm_message.h"
 
 namespace serverlink {
@@ -29,9 +30,10 @@ private:
     HANDLE m_hMapping = nullptr;
 };
 
-// A ring of fixed-size slots over a CShmMapping. One writer and one reader,
-// usually in different processes; neither side takes a lock. Callers serialise
-// their own side.
+// A named ring: the section (first member, so it outlives the ring logic on
+// it) and the ring logic over its view. One writer and one reader, usually in
+// different processes; neither side takes a lock. Callers serialise their own
+// side.
 class CShmQueue {
 public:
     // Create mode (re)initialises the ring: indexes 0, every slot cleared and free.
@@ -41,21 +43,17 @@ public:
     CShmQueue& operator=(const CShmQueue&) = delete;
 
     // False when the ring is full or the write index is out of range.
-    bool Write(const ShmMessage& msg);
+    bool Write(const ShmMessage& msg) { return m_ring.Write(msg); }
     // False when the ring is empty or the read index is out of range; the
     // caller's record is then left untouched.
-    bool Read(ShmMessage& msg);
+    bool Read(ShmMessage& msg) { return m_ring.Read(msg); }
 
-    int32_t Slots() const { return m_nSlots; }
+    int32_t Slots() const { return m_ring.Slots(); }
     const uint8_t* View() const { return m_mapping.View(); }
 
 private:
     CShmMapping m_mapping;
-    int32_t m_nSlots;
-    bool m_bCreate;
-    int32_t* m_pWriteIndex;
-    int32_t* m_pReadIndex;
-    ShmSlot* m_pSlots;
+    CRing m_ring;
 };
 
 }  // namespace serverlink

@@ -1,0 +1,68 @@
+#include "ring.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+
+namespace serverlink {
+
+namespace {
+
+constexpr size_t kStateOffset = offsetof(ShmSlot, empty);
+constexpr uint8_t kSlotFree = 1;
+constexpr uint8_t kSlotFull = 0;
+
+// The message bytes must be visible before the state byte changes (release),
+// and must not be read before it has been seen (acquire).
+uint8_t LoadState(uint8_t* slot) {
+    return std::atomic_ref<uint8_t>(slot[kStateOffset]).load(std::memory_order_acquire);
+}
+void StoreState(uint8_t* slot, uint8_t v) {
+    std::atomic_ref<uint8_t>(slot[kStateOffset]).store(v, std::memory_order_release);
+}
+// Each index has one writer; the other side only ever reads it, if at all.
+int32_t LoadIndex(int32_t* p) { return std::atomic_ref<int32_t>(*p).load(std::memory_order_relaxed); }
+void StoreIndex(int32_t* p, int32_t v) { std::atomic_ref<int32_t>(*p).store(v, std::memory_order_relaxed); }
+
+}  // namespace
+
+CRing::CRing(void* block, int32_t slots)
+    : m_pBlock(static_cast<uint8_t*>(block)),
+      m_nSlots(slots),
+      m_pWriteIndex(reinterpret_cast<int32_t*>(m_pBlock + offsetof(ShmHeader, writeIndex))),
+      m_pReadIndex(reinterpret_cast<int32_t*>(m_pBlock + offsetof(ShmHeader, readIndex))) {}
+
+void CRing::Initialize() {
+    StoreIndex(m_pWriteIndex, 0);
+    StoreIndex(m_pReadIndex, 0);
+    const ShmMessage cleared;
+    for (int32_t i = 0; i < m_nSlots; ++i) {
+        uint8_t* slot = Slot(i);
+        std::memcpy(slot, &cleared, sizeof(cleared));
+        StoreState(slot, kSlotFree);
+    }
+}
+
+bool CRing::Write(const ShmMessage& msg) {
+    const int32_t i = LoadIndex(m_pWriteIndex);  // read once: the other side may change it
+    if (i < 0 || i >= m_nSlots) return false;
+    uint8_t* slot = Slot(i);
+    if (LoadState(slot) == kSlotFull) return false;
+    std::memcpy(slot, &msg, sizeof(ShmMessage));
+    StoreState(slot, kSlotFull);
+    StoreIndex(m_pWriteIndex, i < m_nSlots - 1 ? i + 1 : 0);
+    return true;
+}
+
+bool CRing::Read(ShmMessage& msg) {
+    const int32_t i = LoadIndex(m_pReadIndex);
+    if (i < 0 || i >= m_nSlots) return false;
+    uint8_t* slot = Slot(i);
+    if (LoadState(slot) != kSlotFull) return false;  // any non-zero state means free
+    std::memcpy(static_cast<void*>(&msg), slot, sizeof(ShmMessage));
+    StoreState(slot, kSlotFree);
+    StoreIndex(m_pReadIndex, i < m_nSlots - 1 ? i + 1 : 0);
+    return true;
+}
+
+}  // namespace serverlink
