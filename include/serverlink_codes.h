@@ -13,6 +13,8 @@ enum ServerLinkEventCode : int32_t {
     SERVERLINK_EVENT_SCRAMBLED = 5,                // param arrives descrambled
     SERVERLINK_EVENT_NOTICE_A = 8,                 // from a type-9 message: param = payload address, extra = length
     SERVERLINK_EVENT_NOTICE_B = 9,                 // from a type-10 message: param = payload address, extra = length
+    SERVERLINK_EVENT_INTERNAL_A = 10,              // consumed by the DLL; never delivered
+    SERVERLINK_EVENT_INTERNAL_B = 11,              // consumed by the DLL; never delivered
     SERVERLINK_EVENT_PAUSE = (int32_t)0xFFFF0000,  // SendData to the peer fails until resumed; not delivered
     SERVERLINK_EVENT_RESUME = (int32_t)0xFFFF0001  // not delivered
 };

@@ -20,9 +20,9 @@ using namespace serverlink;
 
 namespace {
 
-constexpr LONG kPause = LONG(0xFFFF0000);
-constexpr LONG kResume = LONG(0xFFFF0001);
-constexpr LONG kPeerReady = 0x00080000;
+constexpr LONG kPause = SERVERLINK_EVENT_PAUSE;
+constexpr LONG kResume = SERVERLINK_EVENT_RESUME;
+constexpr LONG kPeerReady = LONG(SERVERLINK_EXTRA_PEER_READY);
 constexpr size_t kPayload = 1280;
 
 // One sink call as the sink saw it.

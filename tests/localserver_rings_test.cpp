@@ -18,6 +18,7 @@
 #include "localserver.h"
 #include "shm/shm_queue.h"
 #include "test_support.h"
+#include "serverlink_codes.h"
 
 using namespace testing_support;
 using serverlink::CShmMapping;
@@ -30,8 +31,9 @@ namespace {
 constexpr int32_t kSlots = 128;
 // How long to wait for the other process before calling it a failure.
 constexpr DWORD kPatienceMs = 10000;
-constexpr int32_t kCodePause = int32_t(0xFFFF0000);
-constexpr int32_t kCodeResume = int32_t(0xFFFF0001);
+constexpr int32_t kCodePause = SERVERLINK_EVENT_PAUSE;
+constexpr int32_t kCodeResume = SERVERLINK_EVENT_RESUME;
+constexpr int32_t kPeerReady = int32_t(SERVERLINK_EXTRA_PEER_READY);
 
 // Somewhere in the channel range, different for each test process.
 LONG Proposal() { return LONG(2000 + (UniqueNumber() % 20000) * 3); }
@@ -311,7 +313,7 @@ TEST_F(Rings, InjectWritesExactlyTheGivenFields) {
 
     LONG written = -1;
     // length disagrees with the payload on purpose.
-    ASSERT_EQ(control.Inject(client.Id(), 8, -5, 0x7FFFFFFF, 5000, kCodePause, -123, 0x00080000, {0xde, 0xad, 0xbe},
+    ASSERT_EQ(control.Inject(client.Id(), 8, -5, 0x7FFFFFFF, 5000, kCodePause, -123, kPeerReady, {0xde, 0xad, 0xbe},
                              &written),
               S_OK);
     EXPECT_EQ(written, 1);
@@ -328,7 +330,7 @@ TEST_F(Rings, InjectWritesExactlyTheGivenFields) {
     EXPECT_TRUE(AllZero(got.payload + 3, sizeof(got.payload) - 3));
     EXPECT_EQ(got.eventCode, kCodePause);
     EXPECT_EQ(got.eventParam, -123);
-    EXPECT_EQ(got.extra, 0x00080000);
+    EXPECT_EQ(got.extra, kPeerReady);
 
     // More payload than a record holds: the first 1280 bytes go.
     std::vector<BYTE> big(1500);
@@ -430,7 +432,7 @@ TEST_F(Rings, RunDemoWritesTheSequenceThenResumesThePeerLater) {
     EXPECT_EQ(got.eventCode, 5);
     EXPECT_EQ(serverlink::descramble(uint32_t(got.eventParam)), 123456u);
     EXPECT_EQ(uint32_t(got.eventParam), serverlink::scramble(123456));
-    EXPECT_EQ(got.extra, 0x00080000);
+    EXPECT_EQ(got.extra, kPeerReady);
 
     ASSERT_TRUE(client.in->Read(got));
     EXPECT_EQ(got.type, serverlink::kMsgNoticeA);

@@ -374,28 +374,31 @@ TEST_F(SignOn, ServerPauseAndResumeGateSendData) {
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     const BYTE b[] = {9};
     EXPECT_EQ(link->SendData(30, b, 1), S_OK);  // never heard of: allowed
-    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(30, SERVERLINK_EVENT_PAUSE), S_OK);
     ASSERT_EQ(Event(31, 99), S_OK);  // a marker: once it arrives, the pause has been applied
     ASSERT_TRUE(sink.WaitCount(1));
     EXPECT_EQ(link->SendData(30, b, 1), E_FAIL);
     EXPECT_EQ(link->SendData(32, b, 1), S_OK);  // other peers unaffected
-    ASSERT_EQ(Event(30, 5, 0, 0x00080000), S_OK);  // a code-5 "ready" event never unpauses
-    ASSERT_EQ(Event(30, LONG(0xFFFF0001)), S_OK);
+    ASSERT_EQ(Event(30, SERVERLINK_EVENT_SCRAMBLED, 0, LONG(SERVERLINK_EXTRA_PEER_READY)), S_OK);  // a code-5 "ready" event never unpauses
+    ASSERT_EQ(Event(30, SERVERLINK_EVENT_RESUME), S_OK);
     ASSERT_EQ(Event(31, 98), S_OK);
     ASSERT_TRUE(sink.WaitCount(3));
     EXPECT_EQ(link->SendData(30, b, 1), S_OK);
-    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(30, SERVERLINK_EVENT_PAUSE), S_OK);
     ASSERT_EQ(Event(30, 3), S_OK);  // forgotten: allowed again
     ASSERT_TRUE(sink.WaitCount(4));
     EXPECT_EQ(link->SendData(30, b, 1), S_OK);
-    ASSERT_EQ(Event(30, LONG(0xFFFF0000)), S_OK);
+    ASSERT_EQ(Event(30, SERVERLINK_EVENT_PAUSE), S_OK);
     ASSERT_EQ(Event(31, 97), S_OK);
     ASSERT_TRUE(sink.WaitCount(5));
     EXPECT_EQ(link->SendData(30, b, 1), E_FAIL);
     EXPECT_EQ(link->ClosePeer(30), S_OK);  // a successful ClosePeer forgets the peer too
     EXPECT_EQ(link->SendData(30, b, 1), S_OK);
     // Pause and resume themselves never reach a sink.
-    for (const auto& c : sink.Calls()) EXPECT_NE(ULONG(c.code) & 0xFFFF0000u, 0xFFFF0000u);
+    for (const auto& c : sink.Calls()) {
+        EXPECT_NE(c.code, SERVERLINK_EVENT_PAUSE);
+        EXPECT_NE(c.code, SERVERLINK_EVENT_RESUME);
+    }
 }
 
 TEST_F(SignOn, SignOffStopsDeliveryAndCanBeRepeated) {

@@ -10,7 +10,6 @@ class CCritSec : public CObjectBase {
 public:
     CCritSec() { InitializeCriticalSection(&m_cs); }
     ~CCritSec() override { DeleteCriticalSection(&m_cs); }
-    CRITICAL_SECTION* Get() { return &m_cs; }
     void Lock() { EnterCriticalSection(&m_cs); }
     void Unlock() { LeaveCriticalSection(&m_cs); }
 
@@ -21,12 +20,11 @@ private:
 // Scoped lock: every way out of the scope, exceptions included, leaves the lock.
 class CAutoLock : public CObjectBase {
 public:
-    explicit CAutoLock(CRITICAL_SECTION* cs) : m_pcs(cs) { EnterCriticalSection(m_pcs); }
-    explicit CAutoLock(CCritSec& cs) : CAutoLock(cs.Get()) {}
-    ~CAutoLock() override { LeaveCriticalSection(m_pcs); }
+    explicit CAutoLock(CCritSec& cs) : m_cs(cs) { m_cs.Lock(); }
+    ~CAutoLock() override { m_cs.Unlock(); }
 
 private:
-    CRITICAL_SECTION* m_pcs;
+    CCritSec& m_cs;
 };
 
 }  // namespace serverlink

@@ -46,7 +46,7 @@ HRESULT CServerLink::ClosePeer(ULONG peerId) {
     });
     if (called) {
         CAutoLock lock(m_peerLock);
-        m_peers.erase(peerId);
+        m_flow.Close(peerId);
     }
     return hr;
 }

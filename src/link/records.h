@@ -7,33 +7,34 @@
 namespace serverlink {
 
 #pragma pack(push, 1)
-// The record sent to the local server at sign-on. Up to `mode` it follows the
-// sign-on record; from offset 543 the long-form fields come first.
+// The record sent to the local server at sign-on. Every field but the address
+// carries the sign-on record's field of the same name (its offset there on the
+// right): up to `mode` in the same order, then the long-form fields first.
 struct LoginRecord {
-    uint8_t version;        //   0
-    uint32_t clientId;      //   1
-    uint32_t dword5;        //   5
-    uint16_t word9;         //   9
-    uint32_t ipv4Address;   //  11  network byte order
-    uint16_t channelId;     //  15  the negotiated channel
-    uint8_t block17[128];   //  17
-    uint16_t word145;       // 145
-    uint8_t block147[128];  // 147
-    uint16_t word275;       // 275
-    uint8_t block277[128];  // 277
-    uint32_t dword405;      // 405
-    uint8_t block409[128];  // 409
-    uint32_t dword537;      // 537
-    uint8_t byte541;        // 541
-    uint8_t mode;           // 542
-    uint8_t byte812;        // 543
-    uint8_t block813[128];  // 544
-    uint16_t word941;       // 672
-    uint8_t byte543;        // 674
-    uint8_t block544[128];  // 675
-    uint16_t word672;       // 803
-    uint8_t block674[64];   // 805
-    uint8_t block738[64];   // 869
+    uint8_t version;        //   0  from   0
+    uint32_t clientId;      //   1  from   1
+    uint32_t dword5;        //   5  from   5
+    uint16_t word9;         //   9  from   9
+    uint32_t ipv4Address;   //  11  127.0.0.1, network byte order
+    uint16_t channelId;     //  15  from  15, the negotiated channel
+    uint8_t block17[128];   //  17  from  17
+    uint16_t word145;       // 145  from 145
+    uint8_t block147[128];  // 147  from 147
+    uint16_t word275;       // 275  from 275
+    uint8_t block277[128];  // 277  from 277
+    uint32_t dword405;      // 405  from 405
+    uint8_t block409[128];  // 409  from 409
+    uint32_t dword537;      // 537  from 537
+    uint8_t byte541;        // 541  from 541
+    uint8_t mode;           // 542  from 542
+    uint8_t byte812;        // 543  from 812 (long form only, else 0)
+    uint8_t block813[128];  // 544  from 813 (long form only, else 0)
+    uint16_t word941;       // 672  from 941 (long form only, else 0)
+    uint8_t byte543;        // 674  from 543
+    uint8_t block544[128];  // 675  from 544
+    uint16_t word672;       // 803  from 672
+    uint8_t block674[64];   // 805  from 674
+    uint8_t block738[64];   // 869  from 738
 };
 #pragma pack(pop)
 

@@ -31,7 +31,6 @@ CServerLink::CServerLink() {
     ModuleAddRef();
     ReleaseHandedBack();
     std::memset(&m_signOn, 0, sizeof(m_signOn));
-    std::memset(m_sinks, 0, sizeof(m_sinks));
 
     const HRESULT hrInit = CoInitialize(nullptr);
     ConnectServer();

@@ -5,27 +5,19 @@
 #include <comdef.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <vector>
 
 #include "../../include/serverlink.h"
 #include "../common/crit_sec.h"
-#include "../events/peer_state.h"
-#include "../shm/shm_message.h"
+#include "../events/decode.h"
+#include "../events/flow_control.h"
+#include "../events/subscriber_table.h"
 #include "../shm/ring_owner.h"
+#include "../shm/shm_message.h"
 #include "../shm/shm_queue.h"
 #include "localserver.h"
 
 namespace serverlink {
-
-// One subscription: a client sink (not owned, compared by address) and its key.
-struct SinkEntry {
-    IEventSink* sink;
-    uint32_t key;
-};
-
-constexpr uint32_t kMaxSinks = 100;
 
 // Scoped COM entry for one call on a thread other than the object's owner.
 // CoUninitialize runs only after a CoInitialize that succeeded, so a thread that
@@ -63,9 +55,12 @@ private:
 
 _COM_SMARTPTR_TYPEDEF(ILocalServer, __uuidof(ILocalServer));
 
-// The link object. Called directly (not marshalled) from any client thread; the
-// receive thread reaches it through IRingOwner, with the hub's lock held.
-class CServerLink final : public IServerLink, public IRingOwner {
+// The link object: COM identity, server access, forwarding, sign-on and the
+// traffic of its two rings, composed from the platform-free subscriber table,
+// flow control and record decoding. Called directly (not marshalled) from any
+// client thread; the receive thread reaches it through IRingOwner, with the
+// hub's lock held.
+class CServerLink final : public IServerLink, public IRingOwner, public IRecordReceiver {
 public:
     CServerLink();
 
@@ -101,15 +96,15 @@ public:
     void ReleaseServer(ILocalServer* p, bool owned);
     bool Connected() const { return m_bConnected; }
 
-    // Subscriber table.
+    // Empties the subscriber table (sign-off).
     void ClearSubscribers();
-    void ApplyPendingChanges();
 
     // IRingOwner (receive thread, hub lock held).
     void OnRecord(const ShmMessage& msg) override;
     void OnHeartbeatDue() override;
 
-    // Receive side (receive thread, hub lock held).
+    // Receive side (receive thread, hub lock held): an event's flow-control
+    // effect, then the matching sinks.
     void HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra);
     void HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra);
     bool SendHeartbeat();
@@ -118,15 +113,18 @@ public:
     // The object's copy of the sign-on record.
     const SignOnRecord& SignOnCopy() const { return m_signOn; }
 
+    // IRecordReceiver: what DecodeRecord makes of an incoming record.
+    void OnEventRecord(uint32_t id, int32_t code, intptr_t param, int32_t extra) override;
+    void OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override;
+
 private:
+
     // AddRef unless the count has already reached zero (the object is being
     // destroyed); used where the receive thread calls into the object.
     bool TryAddRef();
     // Makes the server object, its interface for the owner thread and the two
     // marshal packets. Leaves the object unconnected when any step fails.
     void ConnectServer();
-    template <class Fn>
-    void Dispatch(uint32_t id, Fn&& call);
     // Tears down this object's hub entry and outgoing ring, if it holds them.
     void ReleaseRings();
     // The common frame of the forwarding methods: guard, server pointer, call,
@@ -136,8 +134,8 @@ private:
 
     volatile LONG m_cRef = 0;
     ILocalServerPtr m_spServer;          // owner thread's interface; used on that thread only
-    CCritSec m_sinkLock;                 // subscriber table
-    CCritSec m_peerLock;                 // m_peers and m_outMsg
+    CCritSec m_sinkLock;                 // m_subscribers
+    CCritSec m_peerLock;                 // m_flow and m_outMsg
     CCritSec m_sendLock;                 // m_pOutQueue and writes into it
     SignOnRecord m_signOn;
     bool m_bConnected = false;
@@ -154,18 +152,15 @@ private:
     // Held open so that the owner's thread id cannot be reused by another thread
     // while this object lives.
     HANDLE m_hOwnerThread = nullptr;
-    std::map<uint32_t, PeerState> m_peers;
-    uint32_t m_nSinks = 0;
-    SinkEntry m_sinks[kMaxSinks];
-    bool m_bDispatching = false;
-    std::vector<SinkEntry> m_pendingAdds;
-    std::vector<SinkEntry> m_pendingRemoves;
+    CFlowControl m_flow;                 // per-peer pause state
+    CSubscriberTable m_subscribers;      // sinks by key; walked by the receive thread
     volatile LONG m_bSigningOn = 0;      // a SignOn is in progress on some thread
     std::unique_ptr<CShmQueue> m_pOutQueue;
     ShmMessage m_outMsg;
 };
 
-// Hands one incoming record to its owner's handlers (receive thread).
+// Hands one incoming record to its owner's handlers (receive thread), without
+// the self-reference OnRecord takes.
 void DeliverMessage(const ShmMessage& msg, CServerLink* owner);
 
 }  // namespace serverlink

@@ -34,9 +34,8 @@ CChannelHub::~CChannelHub() {
         InterlockedExchange(&m_bStopping, 1);
         m_thread.WaitForExit();
     }
-    for (auto& entry : m_queues) delete entry.second;
     m_queues.clear();
-    FreeDetached();
+    m_detached.clear();
 }
 
 bool CChannelHub::OnReceiveThread() const {
@@ -55,40 +54,37 @@ bool CChannelHub::Register(uint32_t clientId, IRingOwner* owner, uint32_t n, int
     auto it = m_queues.find(clientId);
     // A detached entry (removed during this pass) may be replaced; a live one may not.
     if (it != m_queues.end() && it->second != nullptr) return false;
-    CInboundQueue* queue = nullptr;
+    std::unique_ptr<CInboundQueue> queue;
     try {
-        queue = new (std::nothrow) CInboundQueue(n, slots, owner);
+        queue.reset(new (std::nothrow) CInboundQueue(n, slots, owner));
     } catch (const char*) {
         return false;
     }
     if (queue == nullptr) return false;
     try {
         if (it != m_queues.end())
-            it->second = queue;
+            it->second = std::move(queue);
         else
-            m_queues.emplace(clientId, queue);
+            m_queues.emplace(clientId, std::move(queue));
     } catch (...) {
-        delete queue;
-        return false;
+        return false;  // the ring goes with `queue`
     }
     return true;
 }
 
 CChannelHub::QueueMap::iterator CChannelHub::RemoveLocked(QueueMap::iterator it) {
-    CInboundQueue* queue = it->second;
     if (m_bInPass && OnReceiveThread()) {
         // The pass may be iterating this entry: detach it now (nothing is
         // delivered to it any more) and free it when the pass ends.
-        it->second = nullptr;
-        queue->m_pOwner = nullptr;
+        it->second->m_pOwner = nullptr;
         try {
-            m_detached.push_back(queue);
+            m_detached.push_back(std::move(it->second));
         } catch (...) {
             // Cannot defer: leak the ring rather than free memory in use.
+            (void)it->second.release();
         }
         return std::next(it);
     }
-    delete queue;
     return m_queues.erase(it);
 }
 
@@ -215,7 +211,6 @@ size_t CChannelHub::RingCount() {
 }
 
 void CChannelHub::FreeDetached() {
-    for (CInboundQueue* queue : m_detached) delete queue;
     m_detached.clear();
     for (auto it = m_queues.begin(); it != m_queues.end();) {
         if (it->second == nullptr)
@@ -235,7 +230,7 @@ void CChannelHub::Run(uint32_t) {
             m_bInPass = true;
             // One read per ring per pass, in ascending unsigned clientId order.
             for (auto& entry : m_queues) {
-                CInboundQueue* queue = entry.second;
+                CInboundQueue* queue = entry.second.get();
                 if (queue == nullptr || !queue->Read(msg)) continue;
                 got = true;
                 // Whatever goes wrong in handling one record (a sink that throws,

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "../common/crit_sec.h"
@@ -57,7 +58,8 @@ public:
     DWORD ReceiveThreadId() const { return m_thread.ThreadId(); }
 
 private:
-    using QueueMap = std::map<uint32_t, CInboundQueue*>;
+    // A null entry is one detached during the current pass (see RemoveLocked).
+    using QueueMap = std::map<uint32_t, std::unique_ptr<CInboundQueue>>;
 
     CChannelHub();
     ~CChannelHub();
@@ -77,7 +79,7 @@ private:
     volatile LONG m_bRunning = 0;
     volatile LONG m_bStopping = 0;
     CCritSec m_startStopLock;             // serialises Start and Stop
-    std::vector<CInboundQueue*> m_detached;  // removed during a pass, freed after it
+    std::vector<std::unique_ptr<CInboundQueue>> m_detached;  // removed during a pass, freed after it
     bool m_bInPass = false;                  // receive thread inside a pass (m_lock held)
     bool m_bClientStop = false;              // a client thread waits for the thread to end (m_lock)
 };

@@ -7,6 +7,7 @@
 #include "events/descramble.h"
 #include "rings.h"
 #include "server_state.h"
+#include "serverlink_codes.h"
 
 namespace localserver {
 
@@ -16,8 +17,6 @@ HRESULT UnknownOp() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, 
 
 HRESULT NoRings() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no rings open for that client"); }
 
-constexpr int32_t kCodePause = int32_t(0xFFFF0000);
-constexpr int32_t kExtraPeerReady = 0x00080000;
 
 ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
     ShmMessage msg;
@@ -146,12 +145,12 @@ HRESULT STDMETHODCALLTYPE Control::RunDemo(LONG clientId, LONG pausedPeer, LONG 
     static const char kWelcome[] = "welcome";
     ShmMessage sequence[4];
     sequence[0] = Event(1, 1, 100, 0);
-    sequence[1] = Event(1, 5, static_cast<int32_t>(serverlink::scramble(123456)), kExtraPeerReady);
+    sequence[1] = Event(1, 5, static_cast<int32_t>(serverlink::scramble(123456)), int32_t(SERVERLINK_EXTRA_PEER_READY));
     sequence[2].type = serverlink::kMsgNoticeA;
     sequence[2].clientId = static_cast<uint32_t>(clientId);
     sequence[2].length = sizeof(kWelcome) - 1;
     std::memcpy(sequence[2].payload, kWelcome, sizeof(kWelcome) - 1);
-    sequence[3] = Event(static_cast<uint32_t>(pausedPeer), kCodePause, 0, 0);
+    sequence[3] = Event(static_cast<uint32_t>(pausedPeer), SERVERLINK_EVENT_PAUSE, 0, 0);
 
     // One writer hold for the whole sequence: nothing else lands in between.
     if (rings->WriteIncoming(sequence, 4) != 4) return S_FALSE;

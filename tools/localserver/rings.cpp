@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server_state.h"
+#include "serverlink_codes.h"
 
 namespace localserver {
 
@@ -12,7 +13,6 @@ using serverlink::CAutoLock;
 namespace {
 
 constexpr int32_t kRingSlots = 128;
-constexpr int32_t kCodeResume = int32_t(0xFFFF0001);
 
 // Ids are logged as signed 32-bit values, like every ILocalServer argument.
 std::string Id(uint32_t v) { return std::to_string(static_cast<int32_t>(v)); }
@@ -253,7 +253,7 @@ void RingHub::RunDueResumes() {
         ShmMessage resume;
         resume.type = serverlink::kMsgEvent;
         resume.peerId = r.peer;
-        resume.eventCode = kCodeResume;
+        resume.eventCode = SERVERLINK_EVENT_RESUME;
         if (rings->WriteIncoming(resume)) continue;
         // Ring full: try again on the next pass rather than lose the resume.
         CAutoLock lock(m_lock);

@@ -1,3 +1,0 @@
-#pragma once
-// PeerState now lives with the flow-control table.
-#include "flow_control.h"

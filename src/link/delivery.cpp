@@ -1,0 +1,101 @@
+// What a link object does with the traffic of its two rings, and its
+// subscriptions: incoming records become sink calls (receive thread), outgoing
+// packets and heartbeats go into the outgoing ring (any thread).
+#include <cstring>
+
+#include "../events/descramble.h"
+#include "server_link.h"
+
+namespace serverlink {
+
+void DeliverMessage(const ShmMessage& msg, CServerLink* owner) {
+    if (owner != nullptr) DecodeRecord(msg, *owner);
+}
+
+void CServerLink::OnRecord(const ShmMessage& msg) {
+    // The object keeps itself alive while it calls out: a sink may sign off and
+    // drop the last reference from its own callback. The reference is given back
+    // after every lock of the delivery has been left. A count already at zero
+    // means the destructor is waiting for this pass to take the ring down: the
+    // record is dropped.
+    if (!TryAddRef()) return;
+    struct ReleaseOnExit {
+        CServerLink* self;
+        ~ReleaseOnExit() { self->Release(); }
+    } hold{this};
+    DecodeRecord(msg, *this);
+}
+
+void CServerLink::OnHeartbeatDue() { SendHeartbeat(); }
+
+void CServerLink::OnEventRecord(uint32_t id, int32_t code, intptr_t param, int32_t extra) {
+    HandleEvent(id, code, param, extra);
+}
+
+void CServerLink::OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) {
+    HandleData(id, data, length, extra);
+}
+
+void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra) {
+    if (code == SERVERLINK_EVENT_INTERNAL_A || code == SERVERLINK_EVENT_INTERNAL_B) return;
+    if (code == SERVERLINK_EVENT_SCRAMBLED) param = static_cast<LONG_PTR>(descramble(static_cast<uint32_t>(param)));
+    bool deliver = false;
+    {
+        CAutoLock lock(m_peerLock);
+        deliver = m_flow.OnEvent(id, code, extra, GetTickCount());
+    }
+    // m_peerLock is released before the sinks run, so they may call SendData.
+    if (!deliver) return;
+    CAutoLock lock(m_sinkLock);
+    m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnEvent(id, code, param, extra); });
+}
+
+void CServerLink::HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra) {
+    CAutoLock lock(m_sinkLock);
+    m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnData(id, data, length, extra); });
+}
+
+HRESULT CServerLink::AddSubscriber(IEventSink* sink, ULONG key) {
+    if (!m_bConnected) return E_FAIL;
+    CAutoLock lock(m_sinkLock);
+    return m_subscribers.Add(sink, key) ? S_OK : E_FAIL;
+}
+
+HRESULT CServerLink::RemoveSubscriber(IEventSink* sink, ULONG key) {
+    if (!m_bConnected) return E_FAIL;
+    CAutoLock lock(m_sinkLock);
+    return m_subscribers.Remove(sink, key) ? S_OK : E_FAIL;
+}
+
+void CServerLink::ClearSubscribers() {
+    CAutoLock lock(m_sinkLock);
+    m_subscribers.Clear();
+}
+
+HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
+    if (length == 0) return S_OK;
+    if (length > kMaxPayload || data == nullptr) return E_FAIL;
+    // Held from the gate to the end of the post: a pause takes effect between
+    // two packets, and concurrent senders take turns with m_outMsg.
+    CAutoLock lock(m_peerLock);
+    if (!m_flow.MaySend(peerId)) return E_FAIL;
+    m_outMsg.clientId = m_signOn.clientId;
+    m_outMsg.peerId = peerId;
+    m_outMsg.length = length;
+    m_outMsg.type = kMsgData;
+    std::memcpy(m_outMsg.payload, data, length);
+    return PostOutgoing(m_outMsg) ? S_OK : E_FAIL;
+}
+
+bool CServerLink::PostOutgoing(const ShmMessage& msg) {
+    CAutoLock lock(m_sendLock);
+    return m_pOutQueue != nullptr && m_pOutQueue->Write(msg);
+}
+
+bool CServerLink::SendHeartbeat() {
+    ShmMessage heartbeat;
+    heartbeat.type = kMsgHeartbeat;
+    return PostOutgoing(heartbeat);
+}
+
+}  // namespace serverlink
