@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "checked_packet.h"
 #include "events/descramble.h"
 #include "link/records.h"
+#include "link_helpers.h"
 #include "localserver.h"
 #include "shm/shm_queue.h"
 #include "test_support.h"
@@ -364,6 +366,40 @@ TEST_F(Rings, InjectWritesExactlyTheGivenFields) {
     // Nobody signed on under this id.
     EXPECT_EQ(control.Inject(client.Id() + 1, 7, 0, 0, 0, 0, 0, 0, {}, &written), E_INVALIDARG);
     EXPECT_EQ(written, -1);
+}
+
+// Counting and checking modes drain without formatting anything: counts, bad
+// packets and per-sender order in the report, no "Data" lines in the log.
+TEST_F(Rings, DrainModesCountAndCheckPacketsWithoutLoggingThem) {
+    Client client;
+    ASSERT_TRUE(client.SignOn(server));
+    ASSERT_EQ(control.SetDrainMode(2), S_OK);
+    control.ClearLog();
+    auto checked = [&](uint32_t sender, uint32_t seq, uint32_t length) {
+        std::vector<uint8_t> bytes(length);
+        checked_packet::Make(sender, seq, bytes.data(), length);
+        return DataRecord(client.clientId, 9, bytes);
+    };
+    ShmMessage corrupt = checked(1, 3, 50);
+    corrupt.payload[40] ^= 1;
+    for (const ShmMessage& m : {checked(1, 1, 100), checked(2, 1, 16), checked(1, 2, 1280), corrupt, checked(2, 1, 20)})
+        ASSERT_TRUE(client.out->Write(m));
+    ASSERT_TRUE(client.out->Write(Heartbeat()));
+    ASSERT_EQ(RingLinesUpTo("Heartbeat " + client.IdText() + " 1").size(), 1u) << "only the heartbeat is logged";
+    EXPECT_EQ(control.DrainReport(),
+              "packets=5 bytes=1466 bad=1 order=1 senders=2\nsender 1 2 2\nsender 2 2 1");
+
+    // Counting only: cleared by the switch, nothing checked.
+    ASSERT_EQ(control.SetDrainMode(1), S_OK);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.out->Write(DataRecord(client.clientId, 9, {1, 2, 3})));
+    EXPECT_TRUE(WaitUntil([&] { return control.DrainReport().rfind("packets=3 ", 0) == 0; }));
+    EXPECT_EQ(control.DrainReport(), "packets=3 bytes=9 bad=0 order=0 senders=0");
+    EXPECT_EQ(control.SetDrainMode(3), E_INVALIDARG);
+
+    // Reset goes back to logging.
+    control.Reset();
+    ASSERT_TRUE(client.out->Write(DataRecord(client.clientId, 9, {0xAB})));
+    EXPECT_EQ(RingLinesUpTo("Data " + client.IdText() + " 9 1 [ab]").size(), 1u);
 }
 
 TEST_F(Rings, EchoSendsDataBackAsPeerDataUntilReset) {

@@ -134,6 +134,17 @@ void RefServer::SetReading(bool on) {
     if (m_control) m_control->SetReading(on ? 1 : 0);
 }
 
+HRESULT RefServer::SetDrainMode(LONG mode) { return m_control ? m_control->SetDrainMode(mode) : E_POINTER; }
+
+std::string RefServer::DrainReport() {
+    std::string text;
+    BSTR report = nullptr;
+    if (m_control == nullptr || FAILED(m_control->GetDrainReport(&report)) || report == nullptr) return text;
+    for (const wchar_t* p = report; *p; ++p) text.push_back(static_cast<char>(*p));
+    SysFreeString(report);
+    return text;
+}
+
 LONG RefServer::RingClients() {
     LONG n = -1;
     if (m_control == nullptr || FAILED(m_control->GetRingClients(&n))) return -1;

@@ -65,6 +65,9 @@ public:
                    LONG eventParam, LONG extra, const std::vector<BYTE>& payload = {}, LONG* written = nullptr);
     void SetEcho(bool on);
     void SetReading(bool on);  // off: the clients' outgoing rings are left unread
+    // 0 log each data record, 1 count only, 2 count and check (checked_packet.h).
+    HRESULT SetDrainMode(LONG mode);
+    std::string DrainReport();  // empty when the call failed
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
 

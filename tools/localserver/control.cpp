@@ -63,6 +63,7 @@ HRESULT STDMETHODCALLTYPE Control::Reset() {
     ServerState::Instance().Reset();
     RingHub::Instance().SetEcho(false);
     RingHub::Instance().SetReading(true);
+    RingHub::Instance().SetDrainMode(DrainMode::Log);
     return S_OK;
 }
 
@@ -169,6 +170,24 @@ HRESULT STDMETHODCALLTYPE Control::GetRingClients(LONG* count) {
 HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
     RingHub::Instance().SetReading(on != 0);
     return S_OK;
+}
+
+}  // namespace localserver
+
+namespace localserver {
+
+HRESULT STDMETHODCALLTYPE Control::SetDrainMode(LONG mode) {
+    if (mode < 0 || mode > 2) return E_INVALIDARG;
+    RingHub::Instance().SetDrainMode(static_cast<DrainMode>(mode));
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::GetDrainReport(BSTR* report) {
+    if (report == nullptr) return E_POINTER;
+    const std::string text = RingHub::Instance().DrainReport();
+    const std::wstring wide(text.begin(), text.end());
+    *report = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    return *report != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace localserver

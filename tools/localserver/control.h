@@ -35,6 +35,8 @@ public:
     HRESULT STDMETHODCALLTYPE RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) override;
     HRESULT STDMETHODCALLTYPE GetRingClients(LONG* count) override;
     HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
+    HRESULT STDMETHODCALLTYPE SetDrainMode(LONG mode) override;
+    HRESULT STDMETHODCALLTYPE GetDrainReport(BSTR* report) override;
 
 private:
     ~Control();

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "checked_packet.h"
 #include "server_state.h"
 #include "serverlink_codes.h"
 
@@ -142,6 +143,43 @@ void RingHub::SetReading(bool on) {
     m_reading = on;
 }
 
+void RingHub::SetDrainMode(DrainMode mode) {
+    {
+        CAutoLock lock(m_lock);
+        m_drain = mode;
+    }
+    CAutoLock counts(m_countLock);
+    m_packets = m_bytes = m_bad = m_order = 0;
+    m_senders.clear();
+}
+
+std::string RingHub::DrainReport() {
+    CAutoLock counts(m_countLock);
+    std::string text = "packets=" + std::to_string(m_packets) + " bytes=" + std::to_string(m_bytes) +
+                       " bad=" + std::to_string(m_bad) + " order=" + std::to_string(m_order) +
+                       " senders=" + std::to_string(m_senders.size());
+    for (const auto& s : m_senders)
+        text += "\nsender " + std::to_string(s.first) + " " + std::to_string(s.second.count) + " " +
+                std::to_string(s.second.lastSeq);
+    return text;
+}
+
+void RingHub::Count(const ShmMessage& msg, DrainMode mode) {
+    CAutoLock counts(m_countLock);
+    ++m_packets;
+    m_bytes += msg.length;
+    if (mode != DrainMode::Check) return;
+    uint32_t sender = 0, seq = 0;
+    if (!checked_packet::Check(msg.payload, msg.length, &sender, &seq)) {
+        ++m_bad;
+        return;
+    }
+    SenderCount& s = m_senders[sender];
+    if (s.count != 0 && seq <= s.lastSeq) ++m_order;
+    ++s.count;
+    s.lastSeq = seq;
+}
+
 void RingHub::ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs) {
     CAutoLock lock(m_lock);
     m_resumes.push_back({GetTickCount() + delayMs, rings, peer});
@@ -172,6 +210,7 @@ void RingHub::Run(uint32_t) {
         bool got = false;
         bool nothingToWatch = false;
         bool reading = true;
+        DrainMode mode = DrainMode::Log;
         {
             CAutoLock passLock(m_passLock);
             {
@@ -179,13 +218,14 @@ void RingHub::Run(uint32_t) {
                 pass = m_open;
                 pending = !m_resumes.empty();
                 reading = m_reading;
+                mode = m_drain;
             }
             if (pending) RunDueResumes();
             // One read per ring per pass, so a busy client cannot starve the others.
             for (const auto& rings : pass) {
                 if (reading && rings->ReadOutgoing(msg)) {
                     got = true;
-                    Handle(*rings, msg);
+                    Handle(*rings, msg, mode);
                 }
             }
             nothingToWatch = pass.empty() && !pending;
@@ -204,7 +244,7 @@ bool RingHub::EchoOn() {
     return m_echo;
 }
 
-void RingHub::Handle(ClientRings& rings, const ShmMessage& msg) {
+void RingHub::Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode) {
     ServerState& state = ServerState::Instance();
     switch (msg.type) {
         case serverlink::kMsgData: {
@@ -212,8 +252,11 @@ void RingHub::Handle(ClientRings& rings, const ShmMessage& msg) {
                 state.Append("BadData " + std::to_string(msg.length));
                 return;
             }
-            state.Append("Data " + Id(msg.clientId) + " " + Id(msg.peerId) + " " + std::to_string(msg.length) + " [" +
-                         HexBytes(msg.payload, msg.length) + "]");
+            if (mode == DrainMode::Log)
+                state.Append("Data " + Id(msg.clientId) + " " + Id(msg.peerId) + " " + std::to_string(msg.length) +
+                             " [" + HexBytes(msg.payload, msg.length) + "]");
+            else
+                Count(msg, mode);
             // Looked up per record: once SetEcho returns, no later record sees the old mode.
             if (!EchoOn()) return;
             ShmMessage reply;

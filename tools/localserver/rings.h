@@ -2,8 +2,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "common/crit_sec.h"
@@ -48,6 +50,10 @@ private:
     serverlink::CCritSec m_writeLock;
 };
 
+// What the poll thread does with each data record (see SetDrainMode in
+// localserver_control.idl).
+enum class DrainMode : LONG { Log = 0, Count = 1, Check = 2 };
+
 // Process-wide ring state: channel reservations, the table of open ring pairs
 // (by clientId, for the control), echo mode, delayed resumes, and the one poll
 // thread that drains every outgoing ring into the call log.
@@ -80,6 +86,9 @@ public:
     void SetEcho(bool on);
     // Off: outgoing rings are left unread (tests fill them up).
     void SetReading(bool on);
+    // Sets the mode and clears the counts.
+    void SetDrainMode(DrainMode mode);
+    std::string DrainReport();
     // The poll thread writes a resume event for peer into rings' incoming ring
     // once delayMs have passed (dropped if the rings are closed by then).
     void ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs);
@@ -107,7 +116,9 @@ private:
     void StartLocked();
     void Run(uint32_t);
     bool EchoOn();
-    void Handle(ClientRings& rings, const ShmMessage& msg);
+    void Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode);
+    // Counts (and in Check mode checks) one data record (m_countLock).
+    void Count(const ShmMessage& msg, DrainMode mode);
     void RunDueResumes();
 
     serverlink::CCritSec m_passLock;                   // held by the poll thread for one pass; taken before m_lock
@@ -117,6 +128,19 @@ private:
     std::vector<Resume> m_resumes;
     bool m_echo = false;
     bool m_reading = true;
+    DrainMode m_drain = DrainMode::Log;
+
+    // Drain counts: written by the poll thread, read by the control.
+    struct SenderCount {
+        uint64_t count = 0;
+        uint32_t lastSeq = 0;
+    };
+    serverlink::CCritSec m_countLock;  // guards the counts below; taken after m_lock, never before
+    uint64_t m_packets = 0;
+    uint64_t m_bytes = 0;
+    uint64_t m_bad = 0;
+    uint64_t m_order = 0;
+    std::map<uint32_t, SenderCount> m_senders;
     bool m_started = false;
     volatile LONG m_stopping = 0;
     HANDLE m_wake;  // auto-reset: the idle poll thread waits on it
