@@ -709,4 +709,47 @@ TEST_F(Rings, LoginWithoutUsableRingsIsAcceptedAndLogged) {
     EXPECT_EQ(log[6].rfind("Login [", 0), 0u);
 }
 
+TEST_F(Rings, FloodWritesSequencedEventsWaitingWhileTheRingIsFullAndStopsWithTheRings) {
+    Client client;
+    ASSERT_TRUE(client.SignOn(server));
+    EXPECT_EQ(control.Flood(LONG(UniqueNumber()), 10, 1), E_INVALIDARG) << "no rings for that client";
+    EXPECT_EQ(control.Flood(client.Id(), -1, 1), E_INVALIDARG);
+
+    // Several ring-fulls: the flood waits for the reader each time.
+    constexpr uint32_t kCount = 1000;
+    ASSERT_EQ(control.Flood(client.Id(), LONG(kCount), 42), S_OK);
+    ShmMessage got;
+    for (uint32_t n = 0; n < kCount; ++n) {
+        ASSERT_TRUE(ReadSoon(*client.in, got)) << "event " << n;
+        ASSERT_EQ(got.type, serverlink::kMsgEvent) << n;
+        ASSERT_EQ(got.peerId, client.clientId) << n;
+        ASSERT_EQ(got.eventCode, 42) << n;
+        ASSERT_EQ(got.eventParam, LONG(n));
+        ASSERT_EQ(got.extra, LONG(kCount)) << n;
+        ASSERT_EQ(got.length, 0u) << n;
+        ASSERT_EQ(got.clientId, 0u) << n;
+    }
+    // Nothing after the last one: the next record is the one injected now.
+    LONG written = 0;
+    ASSERT_EQ(control.Inject(client.Id(), 7, 0, 1, 0, 43, 0, 0, {}, &written), S_OK);
+    ASSERT_TRUE(ReadSoon(*client.in, got));
+    EXPECT_EQ(got.eventCode, 43);
+
+    // An endless flood into a full ring ends with the sign-on: once Disconnect
+    // has returned, no flood holds the sections.
+    ASSERT_EQ(control.Flood(client.Id(), 0x7FFFFFFF, 44), S_OK);
+    ASSERT_TRUE(ReadSoon(*client.in, got));
+    EXPECT_EQ(got.eventCode, 44);
+    const uint32_t n = client.channel;
+    client.out.reset();
+    client.in.reset();
+    EXPECT_EQ(server.Disconnect(), 0);
+    for (uint32_t ring : {n, n + 1}) {
+        HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(ring).c_str());
+        EXPECT_EQ(h, nullptr) << ring;
+        if (h != nullptr) CloseHandle(h);
+    }
+    EXPECT_EQ(control.RingClients(), baseline);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // process has it: for tests that look at exact offsets or play a hostile party.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -63,6 +64,49 @@ private:
     HANDLE m_handle = nullptr;  // owned by the test thread
     uint8_t* m_view = nullptr;
     size_t m_size = 0;
+};
+
+// The writing side of a 128-slot ring over a RawSection, as the local server
+// writes the incoming ring: message bytes first, then the state byte with
+// release, then the write index. The writer keeps its own position, so a test
+// may scribble over the shared index and state bytes and still write on.
+class RawWriter {
+public:
+    static constexpr size_t kSlots = 128;
+
+    explicit RawWriter(RawSection& section) : m_s(section) {}
+
+    // Into the slot at the writer's position, if that slot is free.
+    bool TryWrite(const void* record1308) {
+        uint8_t* slot = m_s.Bytes() + SlotAt(m_next);
+        if (StateRef(m_next).load(std::memory_order_acquire) == 0) return false;
+        std::memcpy(slot, record1308, 1308);
+        StateRef(m_next).store(0, std::memory_order_release);
+        m_next = (m_next + 1) % kSlots;
+        m_s.Set32(kWriteIndexAt, static_cast<int32_t>(m_next));
+        return true;
+    }
+    // Waits while the ring is full; false if it stayed full for limitMs (the
+    // reader is gone: a hang guard, not a speed limit).
+    bool Write(const void* record1308, DWORD limitMs = 60000) {
+        const ULONGLONG start = GetTickCount64();
+        for (unsigned spins = 0; !TryWrite(record1308); ++spins) {
+            if ((spins & 255) == 255 && GetTickCount64() - start > limitMs) return false;
+            if ((spins & 15) == 15)
+                Sleep(1);
+            else
+                SwitchToThread();
+        }
+        return true;
+    }
+
+    size_t Next() const { return m_next; }
+    void SetNext(size_t slot) { m_next = slot % kSlots; }
+    std::atomic_ref<uint8_t> StateRef(size_t slot) { return std::atomic_ref<uint8_t>(m_s.Bytes()[SlotAt(slot) + kStateAt]); }
+
+private:
+    RawSection& m_s;
+    size_t m_next = 0;
 };
 
 }  // namespace testing_support

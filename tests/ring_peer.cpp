@@ -1,8 +1,13 @@
 // ring_peer.exe: the other process of the cross-process ring tests.
 //   ring_peer write <ring> <slots> <count>   writes messages 0..count-1, waiting while full
 //   ring_peer read  <ring> <slots> <count>   reads count messages and checks order and content
-// The ring is opened, never created. Exit codes: 0 done, 2 usage, 3 ring not
-// opened, 4 wrong message, 5 no progress for a long time (the other side is gone).
+//   ring_peer squat <ring> <bytes> <seed>    creates the section of that name and size before
+//                                            anyone else, fills it with bytes from seed, sets
+//                                            the event ring_peer_ready_<ring>, and holds the
+//                                            section until ring_peer_done_<ring> is set
+// The ring is opened, never created (squat apart). Exit codes: 0 done, 2 usage,
+// 3 ring not opened, 4 wrong message, 5 no progress for a long time (the other
+// side is gone).
 #include <windows.h>
 
 #include <cstdio>
@@ -41,11 +46,41 @@ bool Retry(Step step) {
 
 }  // namespace
 
+// A hostile party that took the section's name first.
+int Squat(unsigned long ring, unsigned long bytes, unsigned long seed) {
+    const std::string name = serverlink::RingName(static_cast<uint32_t>(ring));
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, bytes, name.c_str());
+    if (section == nullptr) return 3;
+    auto* view = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (view == nullptr) return 3;
+    uint32_t x = static_cast<uint32_t>(seed) | 1u;
+    for (unsigned long i = 0; i < bytes; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        view[i] = static_cast<uint8_t>(x);
+    }
+    const std::wstring suffix = std::to_wstring(ring);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, (L"ring_peer_ready_" + suffix).c_str());
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, (L"ring_peer_done_" + suffix).c_str());
+    if (ready == nullptr || done == nullptr) return 3;
+    SetEvent(ready);
+    const bool told = WaitForSingleObject(done, DWORD(kStallMs) * 2) == WAIT_OBJECT_0;
+    UnmapViewOfFile(view);
+    CloseHandle(section);
+    CloseHandle(ready);
+    CloseHandle(done);
+    return told ? 0 : 5;
+}
+
 int main(int argc, char** argv) {
     unsigned long ring = 0, slots = 0, count = 0;
+    if (argc == 5 && std::strcmp(argv[1], "squat") == 0 && ParseNumber(argv[2], ring) &&
+        ParseNumber(argv[3], slots) && ParseNumber(argv[4], count))
+        return Squat(ring, slots, count);
     if (argc != 5 || (std::strcmp(argv[1], "write") != 0 && std::strcmp(argv[1], "read") != 0) ||
         !ParseNumber(argv[2], ring) || !ParseNumber(argv[3], slots) || !ParseNumber(argv[4], count)) {
-        std::fprintf(stderr, "usage: ring_peer write|read <ring> <slots> <count>\n");
+        std::fprintf(stderr, "usage: ring_peer write|read <ring> <slots> <count> | squat <ring> <bytes> <seed>\n");
         return 2;
     }
     const bool writer = argv[1][0] == 'w';

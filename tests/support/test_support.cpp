@@ -151,6 +151,16 @@ LONG RefServer::RingClients() {
     return n;
 }
 
+HRESULT RefServer::Flood(LONG clientId, LONG count, LONG code) {
+    return m_control ? m_control->Flood(clientId, count, code) : E_POINTER;
+}
+
+DWORD RefServer::ProcessId() {
+    LONG pid = 0;
+    if (m_control == nullptr || FAILED(m_control->GetProcessId(&pid))) return 0;
+    return static_cast<DWORD>(pid);
+}
+
 HRESULT CreateLink(IServerLink** link) {
     *link = nullptr;
     return CoCreateInstance(CLSID_ServerLink, nullptr, CLSCTX_INPROC_SERVER, IID_IServerLink,

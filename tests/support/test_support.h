@@ -70,6 +70,11 @@ public:
     std::string DrainReport();  // empty when the call failed
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
+    // A server thread writes count events into clientId's incoming ring, as fast
+    // as the ring takes them: event n has peerId clientId, code `code`, param n
+    // and extra count. Returns at once.
+    HRESULT Flood(LONG clientId, LONG count, LONG code);
+    DWORD ProcessId();  // 0 when the call failed
 
     ILocalServerControl* get() const { return m_control; }
 

@@ -190,4 +190,18 @@ HRESULT STDMETHODCALLTYPE Control::GetDrainReport(BSTR* report) {
     return *report != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT STDMETHODCALLTYPE Control::Flood(LONG clientId, LONG count, LONG code) {
+    if (count < 0) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"count must not be negative");
+    std::shared_ptr<ClientRings> rings = RingHub::Instance().Find(static_cast<uint32_t>(clientId));
+    if (!rings) return NoRings();
+    if (!RingHub::Instance().Flood(rings, static_cast<uint32_t>(count), code)) return E_OUTOFMEMORY;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::GetProcessId(LONG* pid) {
+    if (pid == nullptr) return E_POINTER;
+    *pid = static_cast<LONG>(GetCurrentProcessId());
+    return S_OK;
+}
+
 }  // namespace localserver

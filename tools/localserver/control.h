@@ -37,6 +37,8 @@ public:
     HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
     HRESULT STDMETHODCALLTYPE SetDrainMode(LONG mode) override;
     HRESULT STDMETHODCALLTYPE GetDrainReport(BSTR* report) override;
+    HRESULT STDMETHODCALLTYPE Flood(LONG clientId, LONG count, LONG code) override;
+    HRESULT STDMETHODCALLTYPE GetProcessId(LONG* pid) override;
 
 private:
     ~Control();

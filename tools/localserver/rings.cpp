@@ -1,6 +1,9 @@
 #include "rings.h"
 
+#include <process.h>
+
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "checked_packet.h"
@@ -196,6 +199,16 @@ void RingHub::Stop() {
     InterlockedExchange(&m_stopping, 1);
     if (m_wake) SetEvent(m_wake);
     m_thread.WaitForExit();
+    std::vector<HANDLE> floods;
+    {
+        CAutoLock lock(m_lock);
+        floods.swap(m_floods);
+    }
+    // Each flood looks at m_stopping between two batches.
+    for (HANDLE h : floods) {
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+    }
     CAutoLock lock(m_lock);
     m_open.clear();
     m_resumes.clear();
@@ -236,6 +249,68 @@ void RingHub::Run(uint32_t) {
             WaitForSingleObject(m_wake, INFINITE);
         else
             Sleep(1);
+    }
+}
+
+bool RingHub::Flood(const std::shared_ptr<ClientRings>& rings, uint32_t count, int32_t code) {
+    FloodJob* job = new (std::nothrow) FloodJob{this, rings, count, code};
+    if (job == nullptr) return false;
+    CAutoLock lock(m_lock);
+    // Finished floods give their handles back here.
+    for (auto it = m_floods.begin(); it != m_floods.end();) {
+        if (WaitForSingleObject(*it, 0) == WAIT_OBJECT_0) {
+            CloseHandle(*it);
+            it = m_floods.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    const uintptr_t h = InterlockedCompareExchange(&m_stopping, 0, 0) != 0
+                            ? 0
+                            : _beginthreadex(nullptr, 0, &RingHub::FloodMain, job, 0, nullptr);
+    if (h == 0) {
+        delete job;
+        return false;
+    }
+    m_floods.push_back(reinterpret_cast<HANDLE>(h));
+    return true;
+}
+
+unsigned __stdcall RingHub::FloodMain(void* p) {
+    FloodJob* job = static_cast<FloodJob*>(p);
+    job->hub->RunFlood(*job);
+    delete job;
+    return 0;
+}
+
+bool RingHub::IsOpen(const ClientRings* rings) {
+    CAutoLock lock(m_lock);
+    for (const auto& open : m_open)
+        if (open.get() == rings) return true;
+    return false;
+}
+
+void RingHub::RunFlood(const FloodJob& job) {
+    ShmMessage msg;
+    msg.type = serverlink::kMsgEvent;
+    msg.eventCode = job.code;
+    msg.extra = static_cast<int32_t>(job.count);
+    uint32_t next = 0;
+    while (next < job.count && InterlockedCompareExchange(&m_stopping, 0, 0) == 0) {
+        {
+            // Under the pass lock, like the poll thread: once Close has returned
+            // no flood writes into the closed pair or keeps it mapped.
+            CAutoLock pass(m_passLock);
+            std::shared_ptr<ClientRings> rings = job.rings.lock();
+            if (!rings || !IsOpen(rings.get())) return;
+            msg.peerId = rings->ClientId();
+            while (next < job.count) {
+                msg.eventParam = static_cast<int32_t>(next);
+                if (!rings->WriteIncoming(msg)) break;
+                ++next;
+            }
+        }
+        if (next < job.count) Sleep(1);  // full: let the client read
     }
 }
 

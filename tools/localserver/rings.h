@@ -60,8 +60,9 @@ enum class DrainMode : LONG { Log = 0, Count = 1, Check = 2 };
 //
 // Threads: the apartment thread changes the table and the reservations; the
 // poll thread works on a snapshot of the table taken under m_lock each pass,
-// holding m_passLock for the pass. Close waits on m_passLock, so once it
-// returns the poll thread no longer holds the closed pair.
+// holding m_passLock for the pass. Flood threads hold m_passLock for each
+// batch they write. Close waits on m_passLock, so once it returns neither the
+// poll thread nor a flood holds the closed pair.
 class RingHub {
 public:
     static RingHub& Instance();
@@ -92,8 +93,13 @@ public:
     // The poll thread writes a resume event for peer into rings' incoming ring
     // once delayMs have passed (dropped if the rings are closed by then).
     void ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t peer, DWORD delayMs);
+    // Starts a thread that writes count sequenced events into rings' incoming
+    // ring, waiting while it is full, until all are written or the rings close
+    // (see Flood in localserver_control.idl). False if no thread could start.
+    bool Flood(const std::shared_ptr<ClientRings>& rings, uint32_t count, int32_t code);
 
-    // Ends the poll thread and forgets every ring; call before the process ends.
+    // Ends the poll thread and every flood, and forgets every ring; call before
+    // the process ends.
     void Stop();
 
     // The channel range scanned for a free pair: both rings stay within
@@ -112,6 +118,16 @@ private:
         uint32_t peer;
     };
 
+    struct FloodJob {
+        RingHub* hub;
+        std::weak_ptr<ClientRings> rings;
+        uint32_t count;
+        int32_t code;
+    };
+    static unsigned __stdcall FloodMain(void* job);
+    void RunFlood(const FloodJob& job);
+    bool IsOpen(const ClientRings* rings);
+
     bool PairFreeLocked(uint32_t channel) const;
     void StartLocked();
     void Run(uint32_t);
@@ -126,6 +142,7 @@ private:
     std::set<uint32_t> m_reservedRings;                // both rings of every reserved channel
     std::vector<std::shared_ptr<ClientRings>> m_open;  // in opening order
     std::vector<Resume> m_resumes;
+    std::vector<HANDLE> m_floods;                      // flood threads, owned; joined by Stop
     bool m_echo = false;
     bool m_reading = true;
     DrainMode m_drain = DrainMode::Log;
