@@ -2,8 +2,12 @@
 //   lifetime_child exit-busy   keeps the receive thread busy moving echoed data,
 //                              signing another link off and on and allocating
 //                              in its callbacks, then calls ExitProcess
+//   lifetime_child unload      loads the DLL with LoadLibrary, uses it through
+//                              DllGetClassObject, releases everything and
+//                              unloads it with FreeLibrary, three times; prints
+//                              "unloaded 3 times" when every check held
 // Exit codes: 0 done, 2 usage, 3 setup failed, 7 traffic never got going (hang
-// guard, not a speed limit).
+// guard, not a speed limit), 8 a check of unload failed (the reason on stderr).
 #include <windows.h>
 
 #include <atomic>
@@ -57,10 +61,106 @@ int ExitBusy() {
     ExitProcess(0);
 }
 
+// The sink remembers the thread that calls it: the receive thread.
+class ThreadSink : public IEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
+        if (m_thread == nullptr) m_thread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+        InterlockedIncrement(&m_calls);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
+    LONG Calls() { return InterlockedCompareExchange(&m_calls, 0, 0); }
+    HANDLE TakeThread() {
+        HANDLE h = m_thread;
+        m_thread = nullptr;
+        return h;
+    }
+
+private:
+    HANDLE m_thread = nullptr;
+    volatile LONG m_calls = 0;
+};
+
+int Fail(const char* why, int round) {
+    std::fprintf(stderr, "round %d: %s\n", round, why);
+    return 8;
+}
+
+// Bytes of the image mapped at `base`.
+SIZE_T ImageSize(HMODULE base) {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const BYTE*>(base) + dos->e_lfanew);
+    return nt->OptionalHeader.SizeOfImage;
+}
+
+int Unload() {
+    CoInitialize(nullptr);
+    RefServer server;
+    if (!server.ok()) return 3;
+    const std::wstring path = BesideExe(L"serverlink.dll");
+    for (int round = 0; round < 3; ++round) {
+        HMODULE dll = LoadLibraryW(path.c_str());
+        if (dll == nullptr) return 3;
+        using GetClassFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+        using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
+        auto getClass = reinterpret_cast<GetClassFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+        auto canUnload = reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+        if (getClass == nullptr || canUnload == nullptr) return 3;
+        if (canUnload() != S_OK) return Fail("a fresh module said it was in use", round);
+
+        IClassFactory* factory = nullptr;
+        if (getClass(CLSID_ServerLink, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 3;
+        if (canUnload() != S_FALSE) return Fail("unloadable while a class factory lives", round);
+        IServerLink* link = nullptr;
+        if (factory->CreateInstance(nullptr, IID_IServerLink, reinterpret_cast<void**>(&link)) != S_OK) return 3;
+        factory->Release();
+        if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
+
+        ThreadSink sink;
+        const ULONG clientId = UniqueNumber();
+        SignOnRecord rec = MakeRecord(clientId, &sink);
+        if (link->SignOn(&rec) != S_OK) return 3;
+        LONG written = 0;
+        if (server.Inject(LONG(clientId), 7, 0, 1, 0, 100, 0, 0, {}, &written) != S_OK || written != 1) return 3;
+        if (!WaitUntil([&] { return sink.Calls() == 1; })) return Fail("the event never arrived", round);
+        HANDLE receiver = sink.TakeThread();
+        if (receiver == nullptr) return 3;
+        if (canUnload() != S_FALSE) return Fail("unloadable while the receive thread runs", round);
+
+        // Round 1 releases the link still signed on: the release takes the rings down.
+        if (round != 1 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
+        if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
+        if (link->Release() != 0) return Fail("the link kept a reference", round);
+        if (!WaitUntil([&] { return canUnload() == S_OK; })) return Fail("in use after everything was released", round);
+
+        const SIZE_T size = ImageSize(dll);
+        void* const base = dll;
+        FreeLibrary(dll);
+        // The receive thread may still be on its way out, holding the module.
+        if (!WaitUntil([&] { return GetModuleHandleW(L"serverlink.dll") == nullptr; }))
+            return Fail("the module stayed loaded", round);
+        if (WaitForSingleObject(receiver, 60000) != WAIT_OBJECT_0) return Fail("the receive thread lives on", round);
+        CloseHandle(receiver);
+        // The image's range is free; reserve it without access for the rest
+        // of the run (later rounds load the DLL elsewhere), so that any code
+        // still running there, or called there later, faults at once.
+        void* fence = VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS);
+        if (fence != base) return Fail("the image's memory is still in use", round);
+    }
+    // COM's threads and the server calls go on over the fenced ranges.
+    server.ClearLog();
+    if (server.RingClients() < 0) return 3;
+    std::printf("unloaded 3 times\n");
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "exit-busy") == 0) return ExitBusy();
-    std::fprintf(stderr, "usage: lifetime_child exit-busy\n");
+    if (argc == 2 && std::strcmp(argv[1], "unload") == 0) return Unload();
+    std::fprintf(stderr, "usage: lifetime_child exit-busy | unload\n");
     return 2;
 }

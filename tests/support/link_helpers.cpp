@@ -15,6 +15,69 @@ bool WaitUntil(const std::function<bool()>& done, DWORD limitMs) {
     }
 }
 
+namespace {
+// Posted to a StaThread: the function to run and the event that says it ran.
+struct Task {
+    std::function<void()> fn;
+    HANDLE done;
+    volatile LONG refs;  // the poster and the thread
+    void Release() {
+        if (InterlockedDecrement(&refs) == 0) {
+            CloseHandle(done);
+            delete this;
+        }
+    }
+};
+constexpr UINT kRunTask = WM_APP + 7;
+}  // namespace
+
+StaThread::StaThread() {
+    m_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_thread = CreateThread(nullptr, 0, &StaThread::Main, this, 0, &m_id);
+    if (m_thread != nullptr) WaitForSingleObject(m_ready, INFINITE);
+}
+
+StaThread::~StaThread() {
+    if (m_thread != nullptr) {
+        PostThreadMessageW(m_id, WM_QUIT, 0, 0);
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+    }
+    CloseHandle(m_ready);
+}
+
+DWORD WINAPI StaThread::Main(void* p) {
+    StaThread* self = static_cast<StaThread*>(p);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    SetEvent(self->m_ready);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.hwnd == nullptr && msg.message == kRunTask) {
+            Task* task = reinterpret_cast<Task*>(msg.lParam);
+            task->fn();
+            SetEvent(task->done);
+            task->Release();
+            continue;
+        }
+        DispatchMessageW(&msg);
+    }
+    CoUninitialize();
+    return 0;
+}
+
+bool StaThread::Run(std::function<void()> fn, DWORD limitMs) {
+    Task* task = new Task{std::move(fn), CreateEventW(nullptr, TRUE, FALSE, nullptr), 2};
+    if (!PostThreadMessageW(m_id, kRunTask, 0, reinterpret_cast<LPARAM>(task))) {
+        task->Release();
+        task->Release();
+        return false;
+    }
+    const bool done = WaitUntil([&] { return WaitForSingleObject(task->done, 0) == WAIT_OBJECT_0; }, limitMs);
+    task->Release();
+    return done;
+}
+
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink) {
     SignOnRecord r;
     std::memset(&r, 0, sizeof(r));

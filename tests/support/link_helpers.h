@@ -15,6 +15,29 @@ namespace testing_support {
 // limit), serving the calling thread's apartment meanwhile. Returns done().
 bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = 60000);
 
+// A thread in a single-threaded apartment of its own that runs what it is
+// given, one call at a time, serving its apartment in between: an owner thread
+// for link objects that a test can wait for with a bound.
+class StaThread {
+public:
+    StaThread();
+    ~StaThread();  // ends the thread once the call in progress, if any, has returned
+    StaThread(const StaThread&) = delete;
+    StaThread& operator=(const StaThread&) = delete;
+
+    // Runs fn on the thread; true when it returned within limitMs (a hang
+    // guard). After a false, fn still runs to its end later: what it touches
+    // must outlive the StaThread.
+    bool Run(std::function<void()> fn, DWORD limitMs = 60000);
+    DWORD Id() const { return m_id; }
+
+private:
+    static DWORD WINAPI Main(void* self);
+    HANDLE m_thread = nullptr;
+    DWORD m_id = 0;
+    HANDLE m_ready = nullptr;  // the thread has its message queue
+};
+
 // A sign-on record in the long form with the given client id and sink; every
 // other byte is zero apart from what validation needs.
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink);

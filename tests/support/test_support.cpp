@@ -161,6 +161,19 @@ DWORD RefServer::ProcessId() {
     return static_cast<DWORD>(pid);
 }
 
+bool RefServer::Kill() {
+    const DWORD pid = ProcessId();
+    if (pid == 0 || FAILED(m_control->WithdrawClasses())) return false;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return false;
+    const bool ended = TerminateProcess(process, 1) && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    // The control proxy is dead now; it goes without a call.
+    m_control->Release();
+    m_control = nullptr;
+    return ended;
+}
+
 HRESULT CreateLink(IServerLink** link) {
     *link = nullptr;
     return CoCreateInstance(CLSID_ServerLink, nullptr, CLSCTX_INPROC_SERVER, IID_IServerLink,

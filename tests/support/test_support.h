@@ -75,6 +75,11 @@ public:
     // and extra count. Returns at once.
     HRESULT Flood(LONG clientId, LONG count, LONG code);
     DWORD ProcessId();  // 0 when the call failed
+    // Ends the server process from outside, as a crash would, once it has
+    // withdrawn its class objects (so that the next activation starts a fresh
+    // copy; under Wine a killed copy's registrations would outlive it). True
+    // when the process has ended. Only for tests holding the refserver lock.
+    bool Kill();
 
     ILocalServerControl* get() const { return m_control; }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "events/descramble.h"
+#include "lifetime.h"
 #include "rings.h"
 #include "server_state.h"
 #include "serverlink_codes.h"
@@ -202,6 +203,10 @@ HRESULT STDMETHODCALLTYPE Control::GetProcessId(LONG* pid) {
     if (pid == nullptr) return E_POINTER;
     *pid = static_cast<LONG>(GetCurrentProcessId());
     return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE Control::WithdrawClasses() {
+    return localserver::WithdrawClasses() ? S_OK : E_UNEXPECTED;
 }
 
 }  // namespace localserver

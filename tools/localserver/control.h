@@ -39,6 +39,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetDrainReport(BSTR* report) override;
     HRESULT STDMETHODCALLTYPE Flood(LONG clientId, LONG count, LONG code) override;
     HRESULT STDMETHODCALLTYPE GetProcessId(LONG* pid) override;
+    HRESULT STDMETHODCALLTYPE WithdrawClasses() override;
 
 private:
     ~Control();

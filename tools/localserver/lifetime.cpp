@@ -6,6 +6,7 @@ namespace {
 volatile LONG g_locks = 0;
 volatile LONG g_everLocked = 0;
 volatile DWORD g_thread = 0;
+void (*g_withdraw)() = nullptr;  // the apartment thread only
 }  // namespace
 
 void SetLifetimeThread(DWORD threadId) { g_thread = threadId; }
@@ -22,5 +23,13 @@ void ServerUnlock() {
 LONG ServerLockCount() { return InterlockedCompareExchange(&g_locks, 0, 0); }
 
 bool ServerEverLocked() { return InterlockedCompareExchange(&g_everLocked, 0, 0) != 0; }
+
+void SetWithdrawAction(void (*action)()) { g_withdraw = action; }
+
+bool WithdrawClasses() {
+    if (g_withdraw == nullptr) return false;
+    g_withdraw();
+    return true;
+}
 
 }  // namespace localserver

@@ -14,4 +14,9 @@ void ServerUnlock();
 LONG ServerLockCount();
 bool ServerEverLocked();
 
+// Withdrawing the class objects early (the control's WithdrawClasses): main
+// sets the action while it serves; the control calls it on the same thread.
+void SetWithdrawAction(void (*action)());
+bool WithdrawClasses();  // false when nothing is served
+
 }  // namespace localserver

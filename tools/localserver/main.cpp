@@ -104,6 +104,14 @@ private:
     DWORD m_control = 0;
 };
 
+// The registration being served, for the control's WithdrawClasses (apartment
+// thread only).
+ClassRegistration* g_served = nullptr;
+
+void WithdrawServed() {
+    if (g_served != nullptr) g_served->Revoke();
+}
+
 // Runs the apartment until the server is no longer needed.
 void RunMessageLoop(ClassRegistration& classes) {
     UINT_PTR startupTimer = SetTimer(nullptr, 0, kStartupTimeoutMs, nullptr);
@@ -157,7 +165,11 @@ int Serve() {
         ClassRegistration classes;
         hr = classes.Register();
         if (hr == S_OK) {
+            g_served = &classes;
+            SetWithdrawAction(&WithdrawServed);
             RunMessageLoop(classes);
+            SetWithdrawAction(nullptr);
+            g_served = nullptr;
         } else if (FAILED(hr)) {
             std::fprintf(stderr, "localserver: cannot serve: 0x%08lx\n", static_cast<unsigned long>(hr));
             rc = 1;
