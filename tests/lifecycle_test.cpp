@@ -86,11 +86,14 @@ Usage Measure() {
 
 std::string N(uint64_t v) { return std::to_string(v); }
 
-// Counts data and events; thread-safe.
+// Counts data and events, and apart the events of code kMarked; thread-safe.
 class CountingSink : public IEventSink {
 public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
+    static constexpr LONG kMarked = 4321;
+
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG code, LONG_PTR, LONG) override {
         ++m_events;
+        if (code == kMarked) ++m_marked;
         if (m_released.load()) ++m_late;
         return S_OK;
     }
@@ -100,13 +103,14 @@ public:
         return S_OK;
     }
     uint32_t Events() const { return m_events.load(); }
+    uint32_t Marked() const { return m_marked.load(); }
     uint32_t Data() const { return m_data.load(); }
     // From now on any call is a call too late.
     void Released() { m_released = true; }
     uint32_t Late() const { return m_late.load(); }
 
 private:
-    std::atomic<uint32_t> m_events{0}, m_data{0}, m_late{0};
+    std::atomic<uint32_t> m_events{0}, m_marked{0}, m_data{0}, m_late{0};
     std::atomic<bool> m_released{false};
 };
 
@@ -248,8 +252,35 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     ASSERT_TRUE(WaitUntil([&] { return aSink.Events() == 1 && bSink.Events() == 1; }, kPatienceMs));
     ASSERT_TRUE(SectionExists(aChannel) && SectionExists(aChannel + 1u));
 
+    // The server dies in the middle of things: a flood runs into b, and a's
+    // owner thread and another thread keep calling it. Each of those calls
+    // ends with the first failure, which must come.
+    StaThread other;
+    ASSERT_EQ(server.Flood(LONG(bId), 0x7FFFFFFF, kFloodCode), S_OK);
+    std::atomic<HRESULT> ownerLast{S_OK}, otherLast{S_OK};
+    auto callUntilFailure = [&](std::atomic<HRESULT>& last) {
+        HRESULT hr = S_OK;
+        do hr = a->QueryA();
+        while (hr == S_OK);
+        last = hr;
+    };
+    HANDLE ownerCalling = owner.Start([&] { callUntilFailure(ownerLast); });
+    HANDLE otherCalling = other.Start([&] { callUntilFailure(otherLast); });
+    ASSERT_TRUE(ownerCalling != nullptr && otherCalling != nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return bSink.Events() > 1000; }, kPatienceMs));
     // This test holds the refserver lock: the server is ours to end.
     ASSERT_TRUE(server.Kill());
+    const bool callsEnded = WaitUntil(
+        [&] {
+            return WaitForSingleObject(ownerCalling, 0) == WAIT_OBJECT_0 &&
+                   WaitForSingleObject(otherCalling, 0) == WAIT_OBJECT_0;
+        },
+        kPatienceMs);
+    CloseHandle(ownerCalling);
+    CloseHandle(otherCalling);
+    ASSERT_TRUE(callsEnded) << "a call in flight when the server died never returned";
+    EXPECT_EQ(ownerLast.load(), E_FAIL);
+    EXPECT_EQ(otherLast.load(), E_FAIL);
 
     // Every server-bound call fails, on the owner thread and on this one.
     const BYTE bytes[4] = {1, 2, 3, 4};
@@ -271,7 +302,6 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     };
     std::vector<HRESULT> onOwner, onOther;
     ASSERT_TRUE(owner.Run([&] { everyCall(a, onOwner); }, kPatienceMs)) << "a call on the owner thread hung";
-    StaThread other;
     ASSERT_TRUE(other.Run([&] { everyCall(a, onOther); }, kPatienceMs)) << "a call on another thread hung";
     ASSERT_EQ(onOwner.size(), 13u);
     for (size_t i = 0; i < onOwner.size(); ++i) {
@@ -293,7 +323,8 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     EXPECT_EQ(signOn, E_FAIL);
     EXPECT_TRUE(SectionExists(aChannel));
 
-    // The other link still hears what arrives in its ring.
+    // The other link still hears what arrives in its ring, after what was
+    // left of the flood.
     {
         RawSection in(uint32_t(bChannel) + 1u);
         ASSERT_TRUE(in.Ok());
@@ -303,11 +334,11 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
             serverlink::ShmMessage m;
             m.type = 7;
             m.peerId = 2;
-            m.eventCode = 100;
+            m.eventCode = CountingSink::kMarked;
             m.eventParam = i;
             ASSERT_TRUE(writer.Write(&m, kPatienceMs));
         }
-        EXPECT_TRUE(WaitUntil([&] { return bSink.Events() == 501; }, kPatienceMs));
+        EXPECT_TRUE(WaitUntil([&] { return bSink.Marked() == 500; }, kPatienceMs));
     }
 
     ULONG left = 1;

@@ -1,10 +1,12 @@
 // ring_peer.exe: the other process of the cross-process ring tests.
 //   ring_peer write <ring> <slots> <count>   writes messages 0..count-1, waiting while full
 //   ring_peer read  <ring> <slots> <count>   reads count messages and checks order and content
-//   ring_peer squat <ring> <bytes> <seed>    creates the section of that name and size before
-//                                            anyone else, fills it with bytes from seed, sets
-//                                            the event ring_peer_ready_<ring>, and holds the
-//                                            section until ring_peer_done_<ring> is set
+//   ring_peer squat <ring> <bytes> <seed> [reserve|readonly]
+//                                            creates the section of that name and size before
+//                                            anyone else, fills it with bytes from seed (a
+//                                            reserve section is left uncommitted, a readonly one
+//                                            zero), sets the event ring_peer_ready_<ring>, and
+//                                            holds the section until ring_peer_done_<ring> is set
 // The ring is opened, never created (squat apart). Exit codes: 0 done, 2 usage,
 // 3 ring not opened, 4 wrong message, 5 no progress for a long time (the other
 // side is gone).
@@ -47,14 +49,16 @@ bool Retry(Step step) {
 }  // namespace
 
 // A hostile party that took the section's name first.
-int Squat(unsigned long ring, unsigned long bytes, unsigned long seed) {
+int Squat(unsigned long ring, unsigned long bytes, unsigned long seed, const char* kind) {
     const std::string name = serverlink::RingName(static_cast<uint32_t>(ring));
-    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, bytes, name.c_str());
+    const bool reserve = std::strcmp(kind, "reserve") == 0, readOnly = std::strcmp(kind, "readonly") == 0;
+    const DWORD protect = readOnly ? PAGE_READONLY : reserve ? PAGE_READWRITE | SEC_RESERVE : PAGE_READWRITE;
+    HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protect, 0, bytes, name.c_str());
     if (section == nullptr) return 3;
-    auto* view = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    auto* view = static_cast<uint8_t*>(MapViewOfFile(section, readOnly ? FILE_MAP_READ : FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (view == nullptr) return 3;
     uint32_t x = static_cast<uint32_t>(seed) | 1u;
-    for (unsigned long i = 0; i < bytes; ++i) {
+    for (unsigned long i = 0; i < bytes && !reserve && !readOnly; ++i) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -75,12 +79,12 @@ int Squat(unsigned long ring, unsigned long bytes, unsigned long seed) {
 
 int main(int argc, char** argv) {
     unsigned long ring = 0, slots = 0, count = 0;
-    if (argc == 5 && std::strcmp(argv[1], "squat") == 0 && ParseNumber(argv[2], ring) &&
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "squat") == 0 && ParseNumber(argv[2], ring) &&
         ParseNumber(argv[3], slots) && ParseNumber(argv[4], count))
-        return Squat(ring, slots, count);
+        return Squat(ring, slots, count, argc == 6 ? argv[5] : "");
     if (argc != 5 || (std::strcmp(argv[1], "write") != 0 && std::strcmp(argv[1], "read") != 0) ||
         !ParseNumber(argv[2], ring) || !ParseNumber(argv[3], slots) || !ParseNumber(argv[4], count)) {
-        std::fprintf(stderr, "usage: ring_peer write|read <ring> <slots> <count> | squat <ring> <bytes> <seed>\n");
+        std::fprintf(stderr, "usage: ring_peer write|read <ring> <slots> <count> | squat <ring> <bytes> <seed> [reserve|readonly]\n");
         return 2;
     }
     const bool writer = argv[1][0] == 'w';

@@ -7,11 +7,16 @@ namespace {
 const char kCreateFail[] = "create shm fail!";
 const char kMapFail[] = "map shm fail!";
 
-// Size of the mapped view; a section made by someone else may be smaller than
-// the ring we were asked for.
-SIZE_T MappedSize(const void* view) {
+// Bytes at the start of the view that can be read and written: a section made
+// by someone else may be smaller than the ring we were asked for, or reserved
+// without committed pages, or read-only; writing there would fault.
+SIZE_T UsableSize(const void* view) {
     MEMORY_BASIC_INFORMATION mbi{};
     if (VirtualQuery(view, &mbi, sizeof(mbi)) != sizeof(mbi)) return 0;
+    const DWORD access = mbi.Protect & 0xFF;
+    if (mbi.State != MEM_COMMIT || (mbi.Protect & PAGE_GUARD) != 0 ||
+        (access != PAGE_READWRITE && access != PAGE_EXECUTE_READWRITE))
+        return 0;
     return mbi.RegionSize;
 }
 
@@ -36,7 +41,7 @@ CShmMapping::CShmMapping(uint32_t n, uint32_t size, bool create) : m_bCreate(cre
         CloseHandle(h);
         throw kMapFail;
     }
-    if (MappedSize(view) < size) {
+    if (UsableSize(view) < size) {
         UnmapViewOfFile(view);
         CloseHandle(h);
         throw kMapFail;

@@ -15,7 +15,8 @@ std::string RingName(uint32_t n);
 
 // A named page-file section, mapped whole. Throws "create shm fail!" when the
 // section cannot be created or opened, "map shm fail!" when it cannot be mapped
-// or is smaller than `size` bytes; nothing stays open after a throw.
+// or has fewer than `size` committed, writable bytes (another process may have
+// made it first); nothing stays open after a throw.
 class CShmMapping : public CObjectBase {
 public:
     CShmMapping(uint32_t n, uint32_t size, bool create);

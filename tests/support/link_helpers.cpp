@@ -16,17 +16,11 @@ bool WaitUntil(const std::function<bool()>& done, DWORD limitMs) {
 }
 
 namespace {
-// Posted to a StaThread: the function to run and the event that says it ran.
+// Posted to a StaThread: the function to run and the event, the task's own,
+// that says it ran.
 struct Task {
     std::function<void()> fn;
     HANDLE done;
-    volatile LONG refs;  // the poster and the thread
-    void Release() {
-        if (InterlockedDecrement(&refs) == 0) {
-            CloseHandle(done);
-            delete this;
-        }
-    }
 };
 constexpr UINT kRunTask = WM_APP + 7;
 }  // namespace
@@ -57,7 +51,8 @@ DWORD WINAPI StaThread::Main(void* p) {
             Task* task = reinterpret_cast<Task*>(msg.lParam);
             task->fn();
             SetEvent(task->done);
-            task->Release();
+            CloseHandle(task->done);
+            delete task;
             continue;
         }
         DispatchMessageW(&msg);
@@ -66,16 +61,26 @@ DWORD WINAPI StaThread::Main(void* p) {
     return 0;
 }
 
-bool StaThread::Run(std::function<void()> fn, DWORD limitMs) {
-    Task* task = new Task{std::move(fn), CreateEventW(nullptr, TRUE, FALSE, nullptr), 2};
-    if (!PostThreadMessageW(m_id, kRunTask, 0, reinterpret_cast<LPARAM>(task))) {
-        task->Release();
-        task->Release();
-        return false;
+HANDLE StaThread::Start(std::function<void()> fn) {
+    Task* task = new Task{std::move(fn), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE mine = nullptr;
+    if (task->done == nullptr ||
+        !DuplicateHandle(GetCurrentProcess(), task->done, GetCurrentProcess(), &mine, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
+        !PostThreadMessageW(m_id, kRunTask, 0, reinterpret_cast<LPARAM>(task))) {
+        if (mine != nullptr) CloseHandle(mine);
+        if (task->done != nullptr) CloseHandle(task->done);
+        delete task;
+        return nullptr;
     }
-    const bool done = WaitUntil([&] { return WaitForSingleObject(task->done, 0) == WAIT_OBJECT_0; }, limitMs);
-    task->Release();
-    return done;
+    return mine;
+}
+
+bool StaThread::Run(std::function<void()> fn, DWORD limitMs) {
+    HANDLE done = Start(std::move(fn));
+    if (done == nullptr) return false;
+    const bool ran = WaitUntil([&] { return WaitForSingleObject(done, 0) == WAIT_OBJECT_0; }, limitMs);
+    CloseHandle(done);
+    return ran;
 }
 
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink) {

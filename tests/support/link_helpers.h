@@ -29,6 +29,9 @@ public:
     // guard). After a false, fn still runs to its end later: what it touches
     // must outlive the StaThread.
     bool Run(std::function<void()> fn, DWORD limitMs = 60000);
+    // Starts fn on the thread and returns at once: an event, the caller's to
+    // close, that is set once fn has returned (null if it could not be posted).
+    HANDLE Start(std::function<void()> fn);
     DWORD Id() const { return m_id; }
 
 private:
