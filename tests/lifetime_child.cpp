@@ -4,8 +4,11 @@
 //                              in its callbacks, then calls ExitProcess
 //   lifetime_child unload      loads the DLL with LoadLibrary, uses it through
 //                              DllGetClassObject, releases everything and
-//                              unloads it with FreeLibrary, three times; prints
-//                              "unloaded 3 times" when every check held
+//                              unloads it with FreeLibrary, three times (the
+//                              link signed off first; released signed on; signed
+//                              off and released by its own sink, so that the
+//                              receive thread stops itself); prints "unloaded 3
+//                              times" when every check held
 // Exit codes: 0 done, 2 usage, 3 setup failed, 7 traffic never got going (hang
 // guard, not a speed limit), 8 a check of unload failed (the reason on stderr).
 #include <windows.h>
@@ -61,14 +64,26 @@ int ExitBusy() {
     ExitProcess(0);
 }
 
-// The sink remembers the thread that calls it: the receive thread.
+// The sink remembers the thread that calls it: the receive thread. On code
+// 101 it signs its link off and drops the last reference to it.
 class ThreadSink : public IEventSink {
 public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
+    static constexpr LONG kLetGo = 101;
+
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG code, LONG_PTR, LONG) override {
         if (m_thread == nullptr) m_thread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+        if (code == kLetGo && link != nullptr) {
+            IServerLink* mine = link;
+            link = nullptr;
+            const bool signedOff = mine->SignOff() == S_OK;
+            mine->Release();
+            if (signedOff) InterlockedIncrement(&m_letGo);
+        }
         InterlockedIncrement(&m_calls);
         return S_OK;
     }
+    LONG LetGo() { return InterlockedCompareExchange(&m_letGo, 0, 0); }
+    IServerLink* link = nullptr;  // set by the test thread before the event
     HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
     LONG Calls() { return InterlockedCompareExchange(&m_calls, 0, 0); }
     HANDLE TakeThread() {
@@ -80,6 +95,7 @@ public:
 private:
     HANDLE m_thread = nullptr;
     volatile LONG m_calls = 0;
+    volatile LONG m_letGo = 0;
 };
 
 int Fail(const char* why, int round) {
@@ -128,10 +144,20 @@ int Unload() {
         if (receiver == nullptr) return 3;
         if (canUnload() != S_FALSE) return Fail("unloadable while the receive thread runs", round);
 
-        // Round 1 releases the link still signed on: the release takes the rings down.
-        if (round != 1 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
-        if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
-        if (link->Release() != 0) return Fail("the link kept a reference", round);
+        if (round == 2) {
+            // The sink signs off and lets go of the last reference; with no ring
+            // left the receive thread stops itself.
+            sink.link = link;
+            link = nullptr;
+            if (server.Inject(LONG(clientId), 7, 0, 1, 0, ThreadSink::kLetGo, 0, 0, {}, &written) != S_OK)
+                return 3;
+            if (!WaitUntil([&] { return sink.LetGo() == 1; })) return Fail("the sink did not let go", round);
+        } else {
+            // Round 1 releases the link still signed on: the release takes the rings down.
+            if (round == 0 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
+            if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
+            if (link->Release() != 0) return Fail("the link kept a reference", round);
+        }
         if (!WaitUntil([&] { return canUnload() == S_OK; })) return Fail("in use after everything was released", round);
 
         const SIZE_T size = ImageSize(dll);
