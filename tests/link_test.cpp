@@ -211,3 +211,101 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesBackTheServerObject) {
     EXPECT_EQ(left, 0u);
     EXPECT_EQ(server.ObjectCount(), baseline);
 }
+
+// ---------------------------------------------------------------------------
+// Activation while a copy of the reference server retires or waits to serve
+
+namespace {
+
+// Where a client thread's activation got to.
+struct Served {
+    bool control = false;  // a control object came
+    bool link = false;     // a link object reached a LocalServer object
+    LONG objects = -1;     // LocalServer objects in the process that served the control
+};
+
+}  // namespace
+
+TEST(LocalServerHandover, AClientArrivingAsTheServerWithdrawsIsServed) {
+    // A copy withdraws its class objects once it has been idle for a while. A
+    // client that looked the class up just before and calls in just after must
+    // still be served: here the copy is made to withdraw at exactly that moment.
+    ComScope com;
+    const std::wstring name = L"serverlink-withdrawal-" + std::to_wstring(UniqueNumber());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(ready, nullptr);
+    {
+        RefServer server;
+        ASSERT_TRUE(server.ok()) << "reference server not reachable";
+        ASSERT_EQ(server.HoldWithdrawalForCall(name.c_str()), S_OK);
+    }  // the server's last object is gone: it goes idle
+    const DWORD waited = WaitForSingleObject(ready, kPatienceMs);
+    CloseHandle(ready);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the server never got to its withdrawal";
+
+    IServerLink* link = nullptr;
+    ASSERT_EQ(CreateLink(&link), S_OK);
+    EXPECT_EQ(link->QueryA(), S_OK) << "the link got no server";
+    RefServer after;
+    EXPECT_TRUE(after.ok()) << "no server after the withdrawal";
+    EXPECT_EQ(link->Release(), 0u);
+}
+
+TEST(LocalServerHandover, CopiesWaitForTheClaimAsLongAsItsHolderLives) {
+    // This test plays a copy that holds the serving claim, on a thread of its
+    // own, for longer than a copy used to wait for it; the thread then ends
+    // without letting go, as a crashing holder would. Meanwhile two clients
+    // activate: COM starts a copy for each, and both copies must wait. Then one
+    // of them serves both clients, in one process.
+    constexpr DWORD kHoldMs = 8000;
+    HANDLE claim = CreateMutexW(nullptr, FALSE, LocalServerServingClaim);
+    ASSERT_NE(claim, nullptr);
+    HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(taken && letGo);
+    std::thread holder([&] {
+        // A copy still serving from an earlier test lets go once it is idle.
+        const DWORD got = WaitForSingleObject(claim, kPatienceMs);
+        if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return;
+        SetEvent(taken);
+        WaitForSingleObject(letGo, INFINITE);
+    });  // ends owning the claim: it is abandoned
+    const DWORD got = WaitForSingleObject(taken, kPatienceMs);
+    if (got != WAIT_OBJECT_0) {
+        SetEvent(letGo);
+        holder.join();
+        FAIL() << "the claim never came free";
+    }
+
+    // Each client keeps its link until both have counted the server's objects.
+    Served served[2];
+    HANDLE alive[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE counted[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.emplace_back([&, i] {
+            ComScope sta;
+            RefServer control;  // returns once some copy offers the class
+            served[i].control = control.ok();
+            IServerLink* link = nullptr;
+            if (served[i].control && CreateLink(&link) == S_OK) served[i].link = link->QueryA() == S_OK;
+            SetEvent(alive[i]);
+            if (served[i].link && WaitForSingleObject(alive[1 - i], kPatienceMs) == WAIT_OBJECT_0)
+                served[i].objects = control.ObjectCount();
+            SetEvent(counted[i]);
+            WaitForSingleObject(counted[1 - i], kPatienceMs);
+            if (link) link->Release();
+        });
+    }
+    Sleep(kHoldMs);  // the length of the hold is the point of the test, not a wait for something
+    SetEvent(letGo);
+    holder.join();
+    for (auto& c : clients) c.join();
+    for (HANDLE h : {claim, taken, letGo, alive[0], alive[1], counted[0], counted[1]}) CloseHandle(h);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(served[i].control) << "client " << i << " got no server";
+        EXPECT_TRUE(served[i].link) << "client " << i << ": link not connected";
+    }
+    EXPECT_GE(served[0].objects, 2) << "the two clients were served by different copies";
+    EXPECT_GE(served[1].objects, 2) << "the two clients were served by different copies";
+}

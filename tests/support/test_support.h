@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "serverlink.h"
@@ -22,6 +23,16 @@ private:
     HRESULT m_hr;
 };
 
+// How long a test waits for something another thread or process is to do
+// before calling it hung: a guard against hangs, never a speed limit, and
+// generous enough for a machine ten times slower than usual.
+constexpr DWORD kPatienceMs = 60000;
+
+// Polls pred until it holds, serving the calling thread's messages meanwhile
+// (an apartment thread may have to answer calls while it waits). False when
+// pred still does not hold after boundMs.
+bool WaitFor(const std::function<bool()>& pred, DWORD boundMs = kPatienceMs);
+
 // A number unique to this test process and call, for client ids and ring
 // numbers that must not collide with tests running in parallel.
 uint32_t UniqueNumber();
@@ -31,7 +42,6 @@ std::wstring BesideExe(const wchar_t* file);
 
 }  // namespace testing_support
 
-#include <functional>
 #include <vector>
 
 #include "localserver_control.h"
@@ -67,6 +77,8 @@ public:
     void SetReading(bool on);  // off: the clients' outgoing rings are left unread
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
+    // The server's next withdrawal waits for a call; readyEvent is set then.
+    HRESULT HoldWithdrawalForCall(const wchar_t* readyEvent);
 
     ILocalServerControl* get() const { return m_control; }
 

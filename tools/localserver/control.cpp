@@ -172,4 +172,10 @@ HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE Control::HoldWithdrawalForCall(BSTR readyEvent) {
+    HANDLE ready = readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr;
+    if (!ready) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no event of that name");
+    return localserver::HoldWithdrawalForCall(ready);
+}
+
 }  // namespace localserver

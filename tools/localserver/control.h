@@ -35,6 +35,7 @@ public:
     HRESULT STDMETHODCALLTYPE RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs) override;
     HRESULT STDMETHODCALLTYPE GetRingClients(LONG* count) override;
     HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
+    HRESULT STDMETHODCALLTYPE HoldWithdrawalForCall(BSTR readyEvent) override;
 
 private:
     ~Control();

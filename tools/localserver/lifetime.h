@@ -14,4 +14,8 @@ void ServerUnlock();
 LONG ServerLockCount();
 bool ServerEverLocked();
 
+// Test hook: at the next withdrawal, set ready (taking the handle over) and
+// withdraw only once the next call comes in.
+HRESULT HoldWithdrawalForCall(HANDLE ready);
+
 }  // namespace localserver

@@ -35,7 +35,6 @@ constexpr UINT kStartupTimeoutMs = 30000;
 constexpr UINT kIdleGraceMs = 2000;
 constexpr UINT kDrainMs = 1000;
 constexpr DWORD kTakeoverWaitMs = 5000;
-constexpr wchar_t kServingMutex[] = L"Local\\LocalServer-4868C869-875D-48AE-A7FF-1E6FA1EBBF8D";
 
 enum class Mode { Serve, Register, Unregister, Invalid };
 
@@ -70,7 +69,7 @@ class ClassRegistration {
 public:
     // S_FALSE: another process serves, nothing was registered.
     HRESULT Register() {
-        m_mutex = CreateMutexW(nullptr, FALSE, kServingMutex);
+        m_mutex = CreateMutexW(nullptr, FALSE, LocalServerServingClaim);
         if (!m_mutex) return HRESULT_FROM_WIN32(GetLastError());
         const DWORD wait = WaitForSingleObject(m_mutex, kTakeoverWaitMs);
         if (wait == WAIT_TIMEOUT) return S_FALSE;
@@ -104,6 +103,37 @@ private:
     DWORD m_control = 0;
 };
 
+// Test hook (HoldWithdrawalForCall): the event to set at the next withdrawal,
+// and whether the withdrawal waits for the next incoming call.
+HANDLE g_holdReady = nullptr;
+bool g_withdrawOnCall = false;
+ClassRegistration* g_classes = nullptr;
+
+class CallWatch final : public IMessageFilter {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IMessageFilter) {
+            *ppv = static_cast<IMessageFilter*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+        if (g_withdrawOnCall && g_classes) {
+            g_withdrawOnCall = false;
+            g_classes->Revoke();
+            PostThreadMessageW(GetCurrentThreadId(), kMsgServerIdle, 0, 0);
+        }
+        return SERVERCALL_ISHANDLED;
+    }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return DWORD(-1); }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+} g_callWatch;
+
 // Runs the apartment until the server is no longer needed.
 void RunMessageLoop(ClassRegistration& classes) {
     UINT_PTR startupTimer = SetTimer(nullptr, 0, kStartupTimeoutMs, nullptr);
@@ -127,6 +157,13 @@ void RunMessageLoop(ClassRegistration& classes) {
                 idleTimer = 0;
                 if (ServerLockCount() != 0) continue;
                 if (!classes.Active()) break;
+                if (g_holdReady) {
+                    SetEvent(g_holdReady);
+                    CloseHandle(g_holdReady);
+                    g_holdReady = nullptr;
+                    g_withdrawOnCall = true;
+                    continue;
+                }
                 // Stop taking new clients first, then give calls already on
                 // their way one more grace period to create an object.
                 classes.Revoke();
@@ -140,6 +177,16 @@ void RunMessageLoop(ClassRegistration& classes) {
     if (startupTimer) KillTimer(nullptr, startupTimer);
     if (idleTimer) KillTimer(nullptr, idleTimer);
 }
+
+}  // namespace
+
+HRESULT HoldWithdrawalForCall(HANDLE ready) {
+    if (g_holdReady) CloseHandle(g_holdReady);
+    g_holdReady = ready;
+    return S_OK;
+}
+
+namespace {
 
 int Serve() {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -157,7 +204,12 @@ int Serve() {
         ClassRegistration classes;
         hr = classes.Register();
         if (hr == S_OK) {
+            g_classes = &classes;
+            IMessageFilter* previous = nullptr;
+            CoRegisterMessageFilter(&g_callWatch, &previous);
             RunMessageLoop(classes);
+            CoRegisterMessageFilter(nullptr, &previous);
+            g_classes = nullptr;
         } else if (FAILED(hr)) {
             std::fprintf(stderr, "localserver: cannot serve: 0x%08lx\n", static_cast<unsigned long>(hr));
             rc = 1;
