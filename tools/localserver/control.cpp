@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "events/descramble.h"
+#include "handover.h"
 #include "rings.h"
 #include "server_state.h"
 
@@ -175,7 +176,8 @@ HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
 HRESULT STDMETHODCALLTYPE Control::HoldWithdrawalForCall(BSTR readyEvent) {
     HANDLE ready = readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr;
     if (!ready) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no event of that name");
-    return localserver::HoldWithdrawalForCall(ready);
+    ServingRole::Instance().HoldWithdrawalForCall(ready);
+    return S_OK;
 }
 
 }  // namespace localserver
