@@ -224,24 +224,41 @@ struct Served {
     LONG objects = -1;     // LocalServer objects in the process that served the control
 };
 
+// An event for HoldWithdrawalForCall, unique to this call.
+class NamedEvent {
+public:
+    NamedEvent() : m_name(L"serverlink-withdrawal-" + std::to_wstring(UniqueNumber())) {
+        m_h = CreateEventW(nullptr, TRUE, FALSE, m_name.c_str());
+    }
+    ~NamedEvent() {
+        if (m_h) CloseHandle(m_h);
+    }
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+    bool ok() const { return m_h != nullptr; }
+    const wchar_t* name() const { return m_name.c_str(); }
+    bool Wait() const { return WaitForSingleObject(m_h, kPatienceMs) == WAIT_OBJECT_0; }
+
+private:
+    std::wstring m_name;
+    HANDLE m_h = nullptr;
+};
+
 }  // namespace
 
 TEST(LocalServerHandover, AClientArrivingAsTheServerWithdrawsIsServed) {
-    // A copy withdraws its class objects once it has been idle for a while. A
-    // client that looked the class up just before and calls in just after must
-    // still be served: here the copy is made to withdraw at exactly that moment.
+    // A copy withdraws its class objects when it retires. A client that looked
+    // the class up just before and calls in just after must still be served:
+    // here the copy is made to withdraw at exactly that moment.
     ComScope com;
-    const std::wstring name = L"serverlink-withdrawal-" + std::to_wstring(UniqueNumber());
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
-    ASSERT_NE(ready, nullptr);
+    NamedEvent ready;
+    ASSERT_TRUE(ready.ok());
     {
         RefServer server;
         ASSERT_TRUE(server.ok()) << "reference server not reachable";
-        ASSERT_EQ(server.HoldWithdrawalForCall(name.c_str()), S_OK);
-    }  // the server's last object is gone: it goes idle
-    const DWORD waited = WaitForSingleObject(ready, kPatienceMs);
-    CloseHandle(ready);
-    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the server never got to its withdrawal";
+        ASSERT_EQ(server.HoldWithdrawalForCall(ready.name()), S_OK);
+    }  // from here the server withdraws as the next call comes in
+    ASSERT_TRUE(ready.Wait()) << "the server never armed its withdrawal";
 
     IServerLink* link = nullptr;
     ASSERT_EQ(CreateLink(&link), S_OK);
@@ -264,14 +281,23 @@ TEST(LocalServerHandover, CopiesWaitForTheClaimAsLongAsItsHolderLives) {
     HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(taken && letGo);
     std::thread holder([&] {
-        // A copy still serving from an earlier test lets go once it is idle.
         const DWORD got = WaitForSingleObject(claim, kPatienceMs);
         if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return;
         SetEvent(taken);
         WaitForSingleObject(letGo, INFINITE);
     });  // ends owning the claim: it is abandoned
-    const DWORD got = WaitForSingleObject(taken, kPatienceMs);
-    if (got != WAIT_OBJECT_0) {
+    {
+        // The copy serving now lets go of the claim at the keeper's last calls
+        // (it need not be idle: a client process that died holding an object
+        // keeps a copy busy for good).
+        ComScope com;
+        NamedEvent ready;
+        RefServer keeper;
+        RefServer arming;
+        EXPECT_TRUE(ready.ok() && keeper.ok() && arming.ok() &&
+                    arming.HoldWithdrawalForCall(ready.name()) == S_OK);
+    }
+    if (WaitForSingleObject(taken, kPatienceMs) != WAIT_OBJECT_0) {
         SetEvent(letGo);
         holder.join();
         FAIL() << "the claim never came free";

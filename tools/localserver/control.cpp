@@ -33,7 +33,10 @@ ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
 }  // namespace
 
 Control::Control() { ServerLock(); }
-Control::~Control() { ServerUnlock(); }
+Control::~Control() {
+    if (m_withdrawalReady) ServingRole::Instance().WithdrawOnNextCall(m_withdrawalReady);
+    ServerUnlock();
+}
 
 HRESULT STDMETHODCALLTYPE Control::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -176,7 +179,8 @@ HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
 HRESULT STDMETHODCALLTYPE Control::HoldWithdrawalForCall(BSTR readyEvent) {
     HANDLE ready = readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr;
     if (!ready) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no event of that name");
-    ServingRole::Instance().HoldWithdrawalForCall(ready);
+    if (m_withdrawalReady) CloseHandle(m_withdrawalReady);
+    m_withdrawalReady = ready;
     return S_OK;
 }
 

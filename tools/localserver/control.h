@@ -43,6 +43,7 @@ private:
     Control& operator=(const Control&) = delete;
 
     volatile LONG m_refs = 1;
+    HANDLE m_withdrawalReady = nullptr;  // HoldWithdrawalForCall: handed over when this object goes
 };
 
 }  // namespace localserver

@@ -88,10 +88,6 @@ ServingRole& ServingRole::Instance() {
     return role;
 }
 
-ServingRole::~ServingRole() {
-    if (m_holdReady) CloseHandle(m_holdReady);
-}
-
 HRESULT ServingRole::Begin() {
     HRESULT hr = m_claim.Open();
     if (FAILED(hr)) return hr;
@@ -128,18 +124,10 @@ void ServingRole::TakeBack() {
                      static_cast<unsigned long>(hr));
 }
 
-void ServingRole::HoldWithdrawalForCall(HANDLE ready) {
-    if (m_holdReady) CloseHandle(m_holdReady);
-    m_holdReady = ready;
-}
-
-bool ServingRole::DeferWithdrawal() {
-    if (!m_holdReady || !HoldsClaim() || !Offered()) return false;
-    SetEvent(m_holdReady);
-    CloseHandle(m_holdReady);
-    m_holdReady = nullptr;
+void ServingRole::WithdrawOnNextCall(HANDLE ready) {
     m_withdrawOnCall = true;
-    return true;
+    SetEvent(ready);
+    CloseHandle(ready);
 }
 
 HRESULT STDMETHODCALLTYPE ServingRole::QueryInterface(REFIID riid, void** ppv) {

@@ -83,12 +83,10 @@ public:
     // Withdraws the class objects offered without the claim for a late caller.
     void Withdraw() { m_classes.Withdraw(); }
 
-    // Test hook (ILocalServerControl::HoldWithdrawalForCall); takes ready over.
-    void HoldWithdrawalForCall(HANDLE ready);
-    // Called when a withdrawal is due: true if the hook defers it to the next
-    // incoming call (ready is set now).
-    bool DeferWithdrawal();
-    bool WithdrawalDeferred() const { return m_withdrawOnCall; }
+    // Test hook (ILocalServerControl::HoldWithdrawalForCall): sets ready (and
+    // closes it), then retires just before the next incoming call runs.
+    void WithdrawOnNextCall(HANDLE ready);
+    bool WithdrawalPending() const { return m_withdrawOnCall; }
 
     // IUnknown: a process-wide object, not reference counted.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
@@ -103,7 +101,7 @@ public:
 
 private:
     ServingRole() = default;
-    ~ServingRole();
+    ~ServingRole() = default;
     ServingRole(const ServingRole&) = delete;
     ServingRole& operator=(const ServingRole&) = delete;
 
@@ -112,9 +110,8 @@ private:
 
     Claim m_claim;
     ClassObjects m_classes;
-    bool m_watching = false;         // this filter is registered
-    HANDLE m_holdReady = nullptr;    // test hook armed: set at the next due withdrawal
-    bool m_withdrawOnCall = false;   // test hook: withdraw as the next call comes in
+    bool m_watching = false;        // this filter is registered
+    bool m_withdrawOnCall = false;  // test hook: retire as the next call comes in
 };
 
 }  // namespace localserver

@@ -86,11 +86,10 @@ private:
 
 // The serving copy had no clients for its grace period.
 void IdleRanOut(ServingRole& role) {
+    if (role.WithdrawalPending()) return;  // test hook: the next call decides
     // Offered without the claim, for a late caller: the holder serves the rest.
     if (!role.HoldsClaim()) role.Withdraw();
-    if (ServerLockCount() != 0) return;
-    if (role.DeferWithdrawal()) return;
-    role.Retire();
+    if (ServerLockCount() == 0) role.Retire();
 }
 
 // Runs the apartment from the moment this copy serves until it ends.
@@ -116,7 +115,7 @@ void RunMessageLoop(ServingRole& role) {
         // caller, or (test hook) withdrawn them.
         if (role.Offered()) {
             quiet.Stop();
-            if (!idle.Running() && !role.WithdrawalDeferred() && (ServerLockCount() == 0 || !role.HoldsClaim()))
+            if (!idle.Running() && !role.WithdrawalPending() && (ServerLockCount() == 0 || !role.HoldsClaim()))
                 idle.Start(kIdleGraceMs);
         } else if (ServerLockCount() == 0 && !quiet.Running()) {
             quiet.Start(kQuietMs);
