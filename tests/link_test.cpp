@@ -269,12 +269,25 @@ TEST(LocalServerHandover, AClientArrivingAsTheServerWithdrawsIsServed) {
 }
 
 TEST(LocalServerHandover, CopiesWaitForTheClaimAsLongAsItsHolderLives) {
-    // This test plays a copy that holds the serving claim, on a thread of its
-    // own, for longer than a copy used to wait for it; the thread then ends
-    // without letting go, as a crashing holder would. Meanwhile two clients
-    // activate: COM starts a copy for each, and both copies must wait. Then one
-    // of them serves both clients, in one process.
+    // This test plays a copy that holds the serving claim for seconds on end,
+    // on a thread of its own, as a slow retiring copy might; the thread then
+    // ends without letting go, as a crashing holder would. Meanwhile two
+    // clients activate: COM starts a copy for each, and both copies must wait
+    // however long it takes. Then one of them serves both clients, in one
+    // process.
     constexpr DWORD kHoldMs = 8000;
+    {
+        // The copy serving now lets go of the claim at the keeper's last calls
+        // (it need not be idle: a client process that died holding an object
+        // keeps a copy busy for good).
+        ComScope com;
+        NamedEvent ready;
+        RefServer keeper;
+        RefServer arming;
+        ASSERT_TRUE(ready.ok());
+        ASSERT_TRUE(keeper.ok() && arming.ok()) << "reference server not reachable";
+        ASSERT_EQ(arming.HoldWithdrawalForCall(ready.name()), S_OK);
+    }
     HANDLE claim = CreateMutexW(nullptr, FALSE, LocalServerServingClaim);
     ASSERT_NE(claim, nullptr);
     HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -286,17 +299,6 @@ TEST(LocalServerHandover, CopiesWaitForTheClaimAsLongAsItsHolderLives) {
         SetEvent(taken);
         WaitForSingleObject(letGo, INFINITE);
     });  // ends owning the claim: it is abandoned
-    {
-        // The copy serving now lets go of the claim at the keeper's last calls
-        // (it need not be idle: a client process that died holding an object
-        // keeps a copy busy for good).
-        ComScope com;
-        NamedEvent ready;
-        RefServer keeper;
-        RefServer arming;
-        EXPECT_TRUE(ready.ok() && keeper.ok() && arming.ok() &&
-                    arming.HoldWithdrawalForCall(ready.name()) == S_OK);
-    }
     if (WaitForSingleObject(taken, kPatienceMs) != WAIT_OBJECT_0) {
         SetEvent(letGo);
         holder.join();

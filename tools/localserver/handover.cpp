@@ -91,7 +91,10 @@ ServingRole& ServingRole::Instance() {
 HRESULT ServingRole::Begin() {
     HRESULT hr = m_claim.Open();
     if (FAILED(hr)) return hr;
-    if (!m_claim.Take()) return HRESULT_FROM_WIN32(GetLastError());
+    if (!m_claim.Take()) {
+        const DWORD error = GetLastError();
+        return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    }
     IMessageFilter* previous = nullptr;
     hr = CoRegisterMessageFilter(this, &previous);
     if (FAILED(hr)) return hr;

@@ -84,7 +84,8 @@ private:
     UINT_PTR m_id = 0;
 };
 
-// The serving copy had no clients for its grace period.
+// The copy has been offering its class objects without clients (or without the
+// claim) for its grace period.
 void IdleRanOut(ServingRole& role) {
     if (role.WithdrawalPending()) return;  // test hook: the next call decides
     // Offered without the claim, for a late caller: the holder serves the rest.
