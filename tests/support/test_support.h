@@ -77,7 +77,8 @@ public:
     void SetReading(bool on);  // off: the clients' outgoing rings are left unread
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
-    // The server's next withdrawal waits for a call; readyEvent is set then.
+    // Once this control is gone the server sets readyEvent, and withdraws its
+    // class objects just before the next call comes in.
     HRESULT HoldWithdrawalForCall(const wchar_t* readyEvent);
 
     ILocalServerControl* get() const { return m_control; }
