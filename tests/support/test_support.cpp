@@ -4,6 +4,17 @@
 
 namespace testing_support {
 
+bool WaitFor(const std::function<bool()>& pred, DWORD boundMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (pred()) return true;
+        if (GetTickCount64() - start > boundMs) return pred();
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(1);
+    }
+}
+
 uint32_t UniqueNumber() {
     static volatile LONG counter = 0;
     // Process id in the high bits keeps parallel test processes apart.
@@ -149,6 +160,10 @@ LONG RefServer::RingClients() {
     LONG n = -1;
     if (m_control == nullptr || FAILED(m_control->GetRingClients(&n))) return -1;
     return n;
+}
+
+HRESULT RefServer::HoldWithdrawalForCall(const wchar_t* readyEvent) {
+    return m_control ? m_control->HoldWithdrawalForCall(Bstr(readyEvent)) : E_POINTER;
 }
 
 HRESULT CreateLink(IServerLink** link) {

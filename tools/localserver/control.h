@@ -37,6 +37,7 @@ public:
     HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
     HRESULT STDMETHODCALLTYPE SetDrainMode(LONG mode) override;
     HRESULT STDMETHODCALLTYPE GetDrainReport(BSTR* report) override;
+    HRESULT STDMETHODCALLTYPE HoldWithdrawalForCall(BSTR readyEvent) override;
 
 private:
     ~Control();
@@ -44,6 +45,7 @@ private:
     Control& operator=(const Control&) = delete;
 
     volatile LONG m_refs = 1;
+    HANDLE m_withdrawalReady = nullptr;  // HoldWithdrawalForCall: handed over when this object goes
 };
 
 }  // namespace localserver
