@@ -99,7 +99,7 @@ TEST(LinkFaults, ASinkMaySignOffAndReleaseItsOwnLinkFromItsCallback) {
     ASSERT_EQ(written, 1);
 
     // The owner (this thread) gives back its proxy when it next calls in.
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         AskCanUnload();
         return server.ObjectCount() == baseline;
     })) << "the link was never destroyed";
@@ -132,7 +132,7 @@ TEST(LinkFaults, ASinkThatThrowsCostsOnlyItsOwnRecord) {
 
     // The thread lived on, the walk that threw ended properly (the queued add
     // was applied) and the next record reached both sinks.
-    EXPECT_TRUE(WaitUntil([&] { return late.CountCode(102) == 1 && sink.CountCode(102) == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return late.CountCode(102) == 1 && sink.CountCode(102) == 1; }));
     EXPECT_EQ(late.CountCode(101), 0u);
     EXPECT_EQ(link->SignOff(), S_OK);
     EXPECT_EQ(link->Release(), 0u);
@@ -172,13 +172,13 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
         first = x->SignOn(&r);
     });
     // Past its start: it has asked the server for a channel and now waits for the hub.
-    const bool firstUnderWay = WaitUntil([&] { return LogHas(server, "NegotiateChannel"); });
+    const bool firstUnderWay = WaitFor([&] { return LogHas(server, "NegotiateChannel"); });
     std::thread b([&] {
         ComScope c;
         SignOnRecord r = MakeRecord(x3, &xSink);
         second = x->SignOn(&r);
     });
-    const bool refusedAtOnce = WaitUntil([&] { return second.load() != E_PENDING; });
+    const bool refusedAtOnce = WaitFor([&] { return second.load() != E_PENDING; });
     release.Set();
     a.join();
     b.join();
@@ -219,7 +219,7 @@ TEST(LinkFaults, RemovingAnOwnerRemovesEveryRingItHolds) {
     EXPECT_TRUE(SectionExists(r2));
     EXPECT_FALSE(hub.UnregisterOwner(&owner));
     EXPECT_TRUE(hub.Unregister(c2));
-    EXPECT_TRUE(WaitUntil([&] { return !hub.IsRunning(); }));
+    EXPECT_TRUE(WaitFor([&] { return !hub.IsRunning(); }));
 }
 
 // The constructor's own COM entry never outlives it: a thread that was in the
@@ -275,7 +275,7 @@ TEST(LinkFaults, CreatingALinkLeavesTheThreadsComAsItFoundIt) {
     EXPECT_EQ(made, S_OK);
     EXPECT_EQ(inMta, S_OK) << "a thread outside COM was left in an apartment";
     EXPECT_EQ(fromThere, S_OK);
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         AskCanUnload();
         return server.ObjectCount() == baseline;
     }));

@@ -31,16 +31,9 @@ using serverlink::ShmMessage;
 namespace {
 
 constexpr int32_t kSlots = 128;
-<<<<<<< HEAD
-// How long to wait for the other process before calling it a failure.
-constexpr DWORD kPatienceMs = 10000;
 constexpr int32_t kCodePause = SERVERLINK_EVENT_PAUSE;
 constexpr int32_t kCodeResume = SERVERLINK_EVENT_RESUME;
 constexpr int32_t kPeerReady = int32_t(SERVERLINK_EXTRA_PEER_READY);
-=======
-constexpr int32_t kCodePause = int32_t(0xFFFF0000);
-constexpr int32_t kCodeResume = int32_t(0xFFFF0001);
->>>>>>> handover
 
 // Somewhere in the channel range, different for each test process.
 LONG Proposal() { return LONG(2000 + (UniqueNumber() % 20000) * 3); }
@@ -390,7 +383,7 @@ TEST_F(Rings, DrainModesCountAndCheckPacketsWithoutLoggingThem) {
     // Counting only: cleared by the switch, nothing checked.
     ASSERT_EQ(control.SetDrainMode(1), S_OK);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.out->Write(DataRecord(client.clientId, 9, {1, 2, 3})));
-    EXPECT_TRUE(WaitUntil([&] { return control.DrainReport().rfind("packets=3 ", 0) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return control.DrainReport().rfind("packets=3 ", 0) == 0; }));
     EXPECT_EQ(control.DrainReport(), "packets=3 bytes=9 bad=0 order=0 senders=0");
     EXPECT_EQ(control.SetDrainMode(3), E_INVALIDARG);
 

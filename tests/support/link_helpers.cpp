@@ -4,17 +4,6 @@
 
 namespace testing_support {
 
-bool WaitUntil(const std::function<bool()>& done, DWORD limitMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (done()) return true;
-        if (GetTickCount64() - start > limitMs) return done();
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        Sleep(1);
-    }
-}
-
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink) {
     SignOnRecord r;
     std::memset(&r, 0, sizeof(r));
@@ -77,7 +66,7 @@ size_t RecordingSink::CountCode(LONG code) {
 }
 
 bool RecordingSink::WaitCount(size_t n, DWORD limitMs) {
-    return WaitUntil([&] { return Count() >= n; }, limitMs);
+    return WaitFor([&] { return Count() >= n; }, limitMs);
 }
 
 }  // namespace testing_support

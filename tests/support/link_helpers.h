@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "serverlink.h"
+#include "test_support.h"
 
 namespace testing_support {
 
-// Polls until done() holds or limitMs passed (a hang guard, never a speed
-// limit), serving the calling thread's apartment meanwhile. Returns done().
-bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = 60000);
 
 // A sign-on record in the long form with the given client id and sink; every
 // other byte is zero apart from what validation needs.
@@ -40,7 +38,7 @@ public:
     size_t Count();
     // Number of OnEvent calls with this code.
     size_t CountCode(LONG code);
-    bool WaitCount(size_t n, DWORD limitMs = 60000);
+    bool WaitCount(size_t n, DWORD limitMs = kPatienceMs);
 
     std::function<void(const Call&)> onEvent;
     std::function<void(const Call&)> onData;
