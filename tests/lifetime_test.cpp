@@ -26,18 +26,6 @@ namespace {
 
 constexpr LONG kEvent = 7;  // message type of an incoming event
 
-template <class Fn>
-Fn Export(const char* name) {
-    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
-    return dll != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name))) : nullptr;
-}
-
-// Calls the DLL's DllCanUnloadNow, as COM does on a client's thread.
-HRESULT AskCanUnload() {
-    auto canUnload = Export<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow");
-    return canUnload != nullptr ? canUnload() : E_FAIL;
-}
-
 bool SectionExists(uint32_t n) {
     HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
     if (h == nullptr) return false;
@@ -257,7 +245,7 @@ TEST(LinkFaults, CreatingALinkLeavesTheThreadsComAsItFoundIt) {
     ASSERT_NE(loaded, nullptr);
     HRESULT made = E_PENDING, inMta = E_PENDING, fromThere = E_PENDING;
     std::thread u([&] {
-        auto getClass = Export<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        auto getClass = DllExport<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
         IClassFactory* factory = nullptr;
         IServerLink* l = nullptr;
         if (getClass == nullptr || getClass(CLSID_ServerLink, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)

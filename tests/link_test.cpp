@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_helpers.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -213,12 +214,7 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwn
     RunOnThread([&] { left = link->Release(); });
     EXPECT_EQ(left, 0u);
     EXPECT_EQ(server.ObjectCount(), baseline + 1) << "released outside its apartment";
-    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
-    ASSERT_NE(dll, nullptr);
-    auto canUnload =
-        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-    ASSERT_NE(canUnload, nullptr);
-    canUnload();
+    AskCanUnload();
     EXPECT_EQ(server.ObjectCount(), baseline);
 }
 

@@ -4,6 +4,11 @@
 
 namespace testing_support {
 
+HRESULT AskCanUnload() {
+    auto canUnload = DllExport<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow");
+    return canUnload != nullptr ? canUnload() : E_FAIL;
+}
+
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink) {
     SignOnRecord r;
     std::memset(&r, 0, sizeof(r));

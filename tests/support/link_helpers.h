@@ -13,6 +13,18 @@
 namespace testing_support {
 
 
+// An export of the DLL as loaded in this process (through COM or LoadLibrary),
+// or null when it is not loaded.
+template <class Fn>
+Fn DllExport(const char* name) {
+    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
+    return dll != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name))) : nullptr;
+}
+
+// Calls the DLL's DllCanUnloadNow on this thread, as COM does on a client's
+// threads; the owner thread gives back proxies handed back to it meanwhile.
+HRESULT AskCanUnload();
+
 // A sign-on record in the long form with the given client id and sink; every
 // other byte is zero apart from what validation needs.
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink);
