@@ -496,22 +496,32 @@ TEST_F(SubscriberTable, ChangesFromOtherThreadsWaitForTheWalk) {
     RecordingSink& s = Sink("s");
     ASSERT_EQ(m_link->AddSubscriber(&s, 0), S_OK);
     HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(inside, nullptr);
+    HANDLE calling = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(inside && calling && returned);
+    bool clientArrived = false, returnedMidWalk = true;
     s.onCall = Once([&] {
         SetEvent(inside);
-        Sleep(200);  // room for the client thread to arrive during the walk
+        // The walk goes on only once the client thread is making its calls;
+        // they must not return before it ends.
+        clientArrived = WaitForSingleObject(calling, testing_support::kPatienceMs) == WAIT_OBJECT_0;
+        returnedMidWalk = WaitForSingleObject(returned, 200) == WAIT_OBJECT_0;
     });
     HRESULT missing = S_OK;
     HRESULT removed = E_FAIL;
     CServerLink* link = m_link;
     std::thread client([&, link] {
-        if (WaitForSingleObject(inside, 30000) != WAIT_OBJECT_0) return;
+        if (WaitForSingleObject(inside, testing_support::kPatienceMs) != WAIT_OBJECT_0) return;
+        SetEvent(calling);
         missing = link->RemoveSubscriber(&s, 99);
         removed = link->RemoveSubscriber(&s, 0);
+        SetEvent(returned);
     });
     Event(1, 1);
     client.join();
-    CloseHandle(inside);
+    for (HANDLE h : {inside, calling, returned}) CloseHandle(h);
+    ASSERT_TRUE(clientArrived);
+    EXPECT_FALSE(returnedMidWalk) << "a client thread changed the table during a walk";
     EXPECT_EQ(missing, E_FAIL);
     EXPECT_EQ(removed, S_OK);
     EXPECT_EQ(Tags(Take()), (Tagged{"s"}));

@@ -29,7 +29,6 @@ namespace {
 
 constexpr uint32_t kMaxData = 1280;
 constexpr size_t kCleanRecords = 100000;  // records checked one by one, besides the garbage
-constexpr DWORD kPatienceMs = 60000;      // hang guard only, never a speed limit
 
 // A channel the reference server never hands out by itself (it stays below
 // 65000), scripted so that the test knows the section names.
@@ -324,7 +323,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             m.eventCode = 1;
             if (!markerWriter.Write(&m, kPatienceMs)) return false;
             ++markersSent;
-            if (!WaitUntil([&] { return marks.Count() >= markersSent; }, kPatienceMs)) return false;
+            if (!WaitFor([&] { return marks.Count() >= markersSent; }, kPatienceMs)) return false;
         }
         return true;
     };
@@ -334,7 +333,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
         return true;
     };
     // Everything written has been read and handed on; the reader is idle.
-    auto waitIdle = [&] { return WaitUntil(allSlotsFree, kPatienceMs) && waitPasses(2); };
+    auto waitIdle = [&] { return WaitFor(allSlotsFree, kPatienceMs) && waitPasses(2); };
     auto pending = [&] {
         size_t n = 0;
         for (CheckingSink* s : sinks) n += s->Pending();
@@ -359,7 +358,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     m.payload[0] = 0xA1;
     expect(m);
     ASSERT_TRUE(writer.Write(&m));
-    ASSERT_TRUE(WaitUntil([&] { return pending() == 0; }, kPatienceMs));
+    ASSERT_TRUE(WaitFor([&] { return pending() == 0; }, kPatienceMs));
     ASSERT_NE(verdict.Payload(), 0);
 
     for (int stretch = 0; clean < kCleanRecords; ++stretch) {
@@ -450,7 +449,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
                 out->Set32(kWriteIndexAt, saved);
                 ++badOutIndex;
             }
-            EXPECT_TRUE(WaitUntil([&] { return link->SendData(9, packet, sizeof(packet)) == S_OK; }, kPatienceMs));
+            EXPECT_TRUE(WaitFor([&] { return link->SendData(9, packet, sizeof(packet)) == S_OK; }, kPatienceMs));
         }
     }
     ASSERT_TRUE(waitIdle());
@@ -481,7 +480,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     LONG written = 0;
     ASSERT_EQ(server.Inject(LONG(clientId), 7, 0, 77, 0, 1234, 99, 5, {}, &written), S_OK);
     EXPECT_EQ(written, 1);
-    EXPECT_TRUE(WaitUntil([&] { return pending() == 0; }, kPatienceMs));
+    EXPECT_TRUE(WaitFor([&] { return pending() == 0; }, kPatienceMs));
     EXPECT_EQ(verdict.FailureCount(), 0u) << verdict.Failures();
     EXPECT_EQ(link->SignOff(), S_OK);
     EXPECT_EQ(marker->SignOff(), S_OK);
@@ -567,7 +566,7 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
                 EXPECT_EQ(got.extra, 9);
                 const BYTE packet[3] = {7, 8, 9};
                 EXPECT_EQ(link->SendData(12, packet, sizeof(packet)), S_OK);
-                EXPECT_TRUE(WaitUntil([&] { return logHas("Data " + std::to_string(LONG(clientId)) + " 12 3 [070809]"); },
+                EXPECT_TRUE(WaitFor([&] { return logHas("Data " + std::to_string(LONG(clientId)) + " 12 3 [070809]"); },
                                       kPatienceMs));
             }
             EXPECT_EQ(link->SignOff(), S_OK);

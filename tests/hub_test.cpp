@@ -37,14 +37,7 @@ uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
 
 // Polls until done() holds, pumping the test thread's apartment meanwhile.
 bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = kPatienceMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (done()) return true;
-        if (GetTickCount64() - start > limitMs) return done();
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        Sleep(1);
-    }
+    return testing_support::WaitFor(done, limitMs);
 }
 
 // Lets time pass on the test thread while its apartment is served.

@@ -26,7 +26,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr DWORD kPatienceMs = 60000;  // hang guard only, never a speed limit
 constexpr LONG kFloodCode = 1000;
 
 uint16_t ScriptedChannel() { return static_cast<uint16_t>(65002 + (UniqueNumber() % 250) * 2); }
@@ -72,7 +71,7 @@ DWORD HandleCount() {
 // would swamp what is measured here. What stays is this thread and the
 // receive thread.
 Usage Measure() {
-    WaitUntil([] { return ThreadCount() <= 2; }, 30000);
+    WaitFor([] { return ThreadCount() <= 2; }, 30000);
     Usage u;
     u.handles = HandleCount();
     u.threads = ThreadCount();
@@ -160,7 +159,7 @@ TEST(Lifecycle, FiveHundredCyclesOnFourThreadsLeaveHandlesAndMemoryFlat) {
                     if (link->SignOn(&rec) != S_OK) fail("sign-on");
                     for (int p = 0; p < 3; ++p)
                         if (link->SendData(40 + p, packet, sizeof(packet)) != S_OK) fail("send");
-                    if (!WaitUntil([&] { return sink.Data() == 3; }, kPatienceMs)) fail("echoes");
+                    if (!WaitFor([&] { return sink.Data() == 3; }, kPatienceMs)) fail("echoes");
                     if (link->SignOff() != S_OK) fail("sign-off");
                     if (link->Release() != 0) fail("release");
                     ++done;
@@ -183,7 +182,7 @@ TEST(Lifecycle, FiveHundredCyclesOnFourThreadsLeaveHandlesAndMemoryFlat) {
     const BYTE packet[10] = {9};
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(residents[i]->SendData(7, packet, sizeof(packet)), S_OK);
-        EXPECT_TRUE(WaitUntil([&] { return residentSinks[i].Data() == 1; }, kPatienceMs));
+        EXPECT_TRUE(WaitFor([&] { return residentSinks[i].Data() == 1; }, kPatienceMs));
         EXPECT_EQ(residents[i]->SignOff(), S_OK);
         EXPECT_EQ(residents[i]->Release(), 0u);
     }
@@ -249,7 +248,7 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     server.SetChannel(0);
     ASSERT_EQ(server.Inject(LONG(aId), 7, 0, 1, 0, 100, 0, 0), S_OK);
     ASSERT_EQ(server.Inject(LONG(bId), 7, 0, 1, 0, 100, 0, 0), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return aSink.Events() == 1 && bSink.Events() == 1; }, kPatienceMs));
+    ASSERT_TRUE(WaitFor([&] { return aSink.Events() == 1 && bSink.Events() == 1; }, kPatienceMs));
     ASSERT_TRUE(SectionExists(aChannel) && SectionExists(aChannel + 1u));
 
     // The server dies in the middle of things: a flood runs into b, and a's
@@ -267,10 +266,10 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     HANDLE ownerCalling = owner.Start([&] { callUntilFailure(ownerLast); });
     HANDLE otherCalling = other.Start([&] { callUntilFailure(otherLast); });
     ASSERT_TRUE(ownerCalling != nullptr && otherCalling != nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return bSink.Events() > 1000; }, kPatienceMs));
+    ASSERT_TRUE(WaitFor([&] { return bSink.Events() > 1000; }, kPatienceMs));
     // This test holds the refserver lock: the server is ours to end.
     ASSERT_TRUE(server.Kill());
-    const bool callsEnded = WaitUntil(
+    const bool callsEnded = WaitFor(
         [&] {
             return WaitForSingleObject(ownerCalling, 0) == WAIT_OBJECT_0 &&
                    WaitForSingleObject(otherCalling, 0) == WAIT_OBJECT_0;
@@ -338,7 +337,7 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
             m.eventParam = i;
             ASSERT_TRUE(writer.Write(&m, kPatienceMs));
         }
-        EXPECT_TRUE(WaitUntil([&] { return bSink.Marked() == 500; }, kPatienceMs));
+        EXPECT_TRUE(WaitFor([&] { return bSink.Marked() == 500; }, kPatienceMs));
     }
 
     ULONG left = 1;
@@ -391,7 +390,7 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
         SignOnRecord rec = MakeRecord(id, &sink);
         ASSERT_EQ(link->SignOn(&rec), S_OK);
         ASSERT_EQ(server.Flood(LONG(id), 0x7FFFFFFF, kFloodCode), S_OK);
-        ASSERT_TRUE(WaitUntil([&] { return sink.Events() >= 500; }, kPatienceMs));
+        ASSERT_TRUE(WaitFor([&] { return sink.Events() >= 500; }, kPatienceMs));
 
         ULONG left = 1;
         if (round % 2 == 0) {
@@ -407,14 +406,14 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
         }
         // Many more passes of the receive thread: the bystander hears a few ring-fulls more.
         const uint32_t seen = bystanderSink.Events();
-        ASSERT_TRUE(WaitUntil([&] { return bystanderSink.Events() >= seen + 1000; }, kPatienceMs));
+        ASSERT_TRUE(WaitFor([&] { return bystanderSink.Events() >= seen + 1000; }, kPatienceMs));
         EXPECT_EQ(sink.Late(), 0u) << "round " << round << ": the sink was called after the release";
     }
     EXPECT_EQ(bystander->SignOff(), S_OK);
     EXPECT_EQ(bystander->Release(), 0u);
     // Every server object went, those released on the other thread once this
     // thread (their owner) called in.
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(WaitFor(
         [&] {
             IServerLink* probe = nullptr;
             if (CreateLink(&probe) == S_OK) probe->Release();

@@ -139,7 +139,7 @@ int Unload() {
         if (link->SignOn(&rec) != S_OK) return 3;
         LONG written = 0;
         if (server.Inject(LONG(clientId), 7, 0, 1, 0, 100, 0, 0, {}, &written) != S_OK || written != 1) return 3;
-        if (!WaitUntil([&] { return sink.Calls() == 1; })) return Fail("the event never arrived", round);
+        if (!WaitFor([&] { return sink.Calls() == 1; })) return Fail("the event never arrived", round);
         HANDLE receiver = sink.TakeThread();
         if (receiver == nullptr) return 3;
         if (canUnload() != S_FALSE) return Fail("unloadable while the receive thread runs", round);
@@ -151,20 +151,20 @@ int Unload() {
             link = nullptr;
             if (server.Inject(LONG(clientId), 7, 0, 1, 0, ThreadSink::kLetGo, 0, 0, {}, &written) != S_OK)
                 return 3;
-            if (!WaitUntil([&] { return sink.LetGo() == 1; })) return Fail("the sink did not let go", round);
+            if (!WaitFor([&] { return sink.LetGo() == 1; })) return Fail("the sink did not let go", round);
         } else {
             // Round 1 releases the link still signed on: the release takes the rings down.
             if (round == 0 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
             if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
             if (link->Release() != 0) return Fail("the link kept a reference", round);
         }
-        if (!WaitUntil([&] { return canUnload() == S_OK; })) return Fail("in use after everything was released", round);
+        if (!WaitFor([&] { return canUnload() == S_OK; })) return Fail("in use after everything was released", round);
 
         const SIZE_T size = ImageSize(dll);
         void* const base = dll;
         FreeLibrary(dll);
         // The receive thread may still be on its way out, holding the module.
-        if (!WaitUntil([&] { return GetModuleHandleW(L"serverlink.dll") == nullptr; }))
+        if (!WaitFor([&] { return GetModuleHandleW(L"serverlink.dll") == nullptr; }))
             return Fail("the module stayed loaded", round);
         if (WaitForSingleObject(receiver, 60000) != WAIT_OBJECT_0) return Fail("the receive thread lives on", round);
         CloseHandle(receiver);

@@ -26,18 +26,6 @@ namespace {
 
 constexpr LONG kEvent = 7;  // message type of an incoming event
 
-template <class Fn>
-Fn Export(const char* name) {
-    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
-    return dll != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name))) : nullptr;
-}
-
-// Calls the DLL's DllCanUnloadNow, as COM does on a client's thread.
-HRESULT AskCanUnload() {
-    auto canUnload = Export<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow");
-    return canUnload != nullptr ? canUnload() : E_FAIL;
-}
-
 bool SectionExists(uint32_t n) {
     HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
     if (h == nullptr) return false;
@@ -99,7 +87,7 @@ TEST(LinkFaults, ASinkMaySignOffAndReleaseItsOwnLinkFromItsCallback) {
     ASSERT_EQ(written, 1);
 
     // The owner (this thread) gives back its proxy when it next calls in.
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         AskCanUnload();
         return server.ObjectCount() == baseline;
     })) << "the link was never destroyed";
@@ -132,7 +120,7 @@ TEST(LinkFaults, ASinkThatThrowsCostsOnlyItsOwnRecord) {
 
     // The thread lived on, the walk that threw ended properly (the queued add
     // was applied) and the next record reached both sinks.
-    EXPECT_TRUE(WaitUntil([&] { return late.CountCode(102) == 1 && sink.CountCode(102) == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return late.CountCode(102) == 1 && sink.CountCode(102) == 1; }));
     EXPECT_EQ(late.CountCode(101), 0u);
     EXPECT_EQ(link->SignOff(), S_OK);
     EXPECT_EQ(link->Release(), 0u);
@@ -172,13 +160,13 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
         first = x->SignOn(&r);
     });
     // Past its start: it has asked the server for a channel and now waits for the hub.
-    const bool firstUnderWay = WaitUntil([&] { return LogHas(server, "NegotiateChannel"); });
+    const bool firstUnderWay = WaitFor([&] { return LogHas(server, "NegotiateChannel"); });
     std::thread b([&] {
         ComScope c;
         SignOnRecord r = MakeRecord(x3, &xSink);
         second = x->SignOn(&r);
     });
-    const bool refusedAtOnce = WaitUntil([&] { return second.load() != E_PENDING; });
+    const bool refusedAtOnce = WaitFor([&] { return second.load() != E_PENDING; });
     release.Set();
     a.join();
     b.join();
@@ -219,7 +207,7 @@ TEST(LinkFaults, RemovingAnOwnerRemovesEveryRingItHolds) {
     EXPECT_TRUE(SectionExists(r2));
     EXPECT_FALSE(hub.UnregisterOwner(&owner));
     EXPECT_TRUE(hub.Unregister(c2));
-    EXPECT_TRUE(WaitUntil([&] { return !hub.IsRunning(); }));
+    EXPECT_TRUE(WaitFor([&] { return !hub.IsRunning(); }));
 }
 
 // The constructor's own COM entry never outlives it: a thread that was in the
@@ -257,7 +245,7 @@ TEST(LinkFaults, CreatingALinkLeavesTheThreadsComAsItFoundIt) {
     ASSERT_NE(loaded, nullptr);
     HRESULT made = E_PENDING, inMta = E_PENDING, fromThere = E_PENDING;
     std::thread u([&] {
-        auto getClass = Export<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        auto getClass = DllExport<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
         IClassFactory* factory = nullptr;
         IServerLink* l = nullptr;
         if (getClass == nullptr || getClass(CLSID_ServerLink, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)
@@ -275,7 +263,7 @@ TEST(LinkFaults, CreatingALinkLeavesTheThreadsComAsItFoundIt) {
     EXPECT_EQ(made, S_OK);
     EXPECT_EQ(inMta, S_OK) << "a thread outside COM was left in an apartment";
     EXPECT_EQ(fromThere, S_OK);
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         AskCanUnload();
         return server.ObjectCount() == baseline;
     }));

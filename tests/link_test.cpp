@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_helpers.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -213,11 +214,132 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwn
     RunOnThread([&] { left = link->Release(); });
     EXPECT_EQ(left, 0u);
     EXPECT_EQ(server.ObjectCount(), baseline + 1) << "released outside its apartment";
-    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
-    ASSERT_NE(dll, nullptr);
-    auto canUnload =
-        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
-    ASSERT_NE(canUnload, nullptr);
-    canUnload();
+    AskCanUnload();
     EXPECT_EQ(server.ObjectCount(), baseline);
+}
+
+// ---------------------------------------------------------------------------
+// Activation while a copy of the reference server retires or waits to serve
+
+namespace {
+
+// Where a client thread's activation got to.
+struct Served {
+    bool control = false;  // a control object came
+    bool link = false;     // a link object reached a LocalServer object
+    LONG objects = -1;     // LocalServer objects in the process that served the control
+};
+
+// An event for HoldWithdrawalForCall, unique to this call.
+class NamedEvent {
+public:
+    NamedEvent() : m_name(L"serverlink-withdrawal-" + std::to_wstring(UniqueNumber())) {
+        m_h = CreateEventW(nullptr, TRUE, FALSE, m_name.c_str());
+    }
+    ~NamedEvent() {
+        if (m_h) CloseHandle(m_h);
+    }
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+    bool ok() const { return m_h != nullptr; }
+    const wchar_t* name() const { return m_name.c_str(); }
+    bool Wait() const { return WaitForSingleObject(m_h, kPatienceMs) == WAIT_OBJECT_0; }
+
+private:
+    std::wstring m_name;
+    HANDLE m_h = nullptr;
+};
+
+}  // namespace
+
+TEST(LocalServerHandover, AClientArrivingAsTheServerWithdrawsIsServed) {
+    // A copy withdraws its class objects when it retires. A client that looked
+    // the class up just before and calls in just after must still be served:
+    // here the copy is made to withdraw at exactly that moment.
+    ComScope com;
+    NamedEvent ready;
+    ASSERT_TRUE(ready.ok());
+    {
+        RefServer server;
+        ASSERT_TRUE(server.ok()) << "reference server not reachable";
+        ASSERT_EQ(server.HoldWithdrawalForCall(ready.name()), S_OK);
+    }  // from here the server withdraws as the next call comes in
+    ASSERT_TRUE(ready.Wait()) << "the server never armed its withdrawal";
+
+    IServerLink* link = nullptr;
+    ASSERT_EQ(CreateLink(&link), S_OK);
+    EXPECT_EQ(link->QueryA(), S_OK) << "the link got no server";
+    RefServer after;
+    EXPECT_TRUE(after.ok()) << "no server after the withdrawal";
+    EXPECT_EQ(link->Release(), 0u);
+}
+
+TEST(LocalServerHandover, CopiesWaitForTheClaimAsLongAsItsHolderLives) {
+    // This test plays a copy that holds the serving claim for seconds on end,
+    // on a thread of its own, as a slow retiring copy might; the thread then
+    // ends without letting go, as a crashing holder would. Meanwhile two
+    // clients activate: COM starts a copy for each, and both copies must wait
+    // however long it takes. Then one of them serves both clients, in one
+    // process.
+    constexpr DWORD kHoldMs = 8000;
+    {
+        // The copy serving now lets go of the claim at the keeper's last calls
+        // (it need not be idle: a client process that died holding an object
+        // keeps a copy busy for good).
+        ComScope com;
+        NamedEvent ready;
+        RefServer keeper;
+        RefServer arming;
+        ASSERT_TRUE(ready.ok());
+        ASSERT_TRUE(keeper.ok() && arming.ok()) << "reference server not reachable";
+        ASSERT_EQ(arming.HoldWithdrawalForCall(ready.name()), S_OK);
+    }
+    HANDLE claim = CreateMutexW(nullptr, FALSE, LocalServerServingClaim);
+    ASSERT_NE(claim, nullptr);
+    HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE letGo = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(taken && letGo);
+    std::thread holder([&] {
+        const DWORD got = WaitForSingleObject(claim, kPatienceMs);
+        if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return;
+        SetEvent(taken);
+        WaitForSingleObject(letGo, INFINITE);
+    });  // ends owning the claim: it is abandoned
+    if (WaitForSingleObject(taken, kPatienceMs) != WAIT_OBJECT_0) {
+        SetEvent(letGo);
+        holder.join();
+        FAIL() << "the claim never came free";
+    }
+
+    // Each client keeps its link until both have counted the server's objects.
+    Served served[2];
+    HANDLE alive[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE counted[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.emplace_back([&, i] {
+            ComScope sta;
+            RefServer control;  // returns once some copy offers the class
+            served[i].control = control.ok();
+            IServerLink* link = nullptr;
+            if (served[i].control && CreateLink(&link) == S_OK) served[i].link = link->QueryA() == S_OK;
+            SetEvent(alive[i]);
+            if (served[i].link && WaitForSingleObject(alive[1 - i], kPatienceMs) == WAIT_OBJECT_0)
+                served[i].objects = control.ObjectCount();
+            SetEvent(counted[i]);
+            WaitForSingleObject(counted[1 - i], kPatienceMs);
+            if (link) link->Release();
+        });
+    }
+    Sleep(kHoldMs);  // the length of the hold is the point of the test, not a wait for something
+    SetEvent(letGo);
+    holder.join();
+    for (auto& c : clients) c.join();
+    for (HANDLE h : {claim, taken, letGo, alive[0], alive[1], counted[0], counted[1]}) CloseHandle(h);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(served[i].control) << "client " << i << " got no server";
+        EXPECT_TRUE(served[i].link) << "client " << i << ": link not connected";
+    }
+    EXPECT_GE(served[0].objects, 2) << "the two clients were served by different copies";
+    EXPECT_GE(served[1].objects, 2) << "the two clients were served by different copies";
 }

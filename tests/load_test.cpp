@@ -21,7 +21,6 @@ using namespace testing_support;
 
 namespace {
 
-constexpr DWORD kPatienceMs = 100000;  // hang guard only, never a speed limit
 constexpr LONG kFloodCode = 1000;      // an event code the link passes on unchanged
 
 // The reference server's drain report, taken apart.
@@ -186,7 +185,7 @@ TEST(Load, FourThreadsSendThroughOneLinkWhileTheServerDrains) {
     EXPECT_EQ(otherResults.load(), 0u) << "a refusal other than E_FAIL";
 
     const uint64_t total = uint64_t(kThreads) * kPackets;
-    ASSERT_TRUE(WaitUntil([&] { return ParseDrain(server.DrainReport()).packets >= total; }, kPatienceMs))
+    ASSERT_TRUE(WaitFor([&] { return ParseDrain(server.DrainReport()).packets >= total; }, kPatienceMs))
         << server.DrainReport().substr(0, 200);
     const Drain d = ParseDrain(server.DrainReport());
     EXPECT_EQ(d.packets, total);
@@ -226,7 +225,7 @@ TEST(Load, EightLinksEachReceiveAFloodOfTheirOwnAtOnce) {
     }
     for (One& o : links) ASSERT_EQ(server.Flood(LONG(o.clientId), LONG(kEvents), kFloodCode), S_OK);
 
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(WaitFor(
         [&] {
             for (One& o : links)
                 if (o.sink->Count() < kEvents || o.sink->Failures() != 0) return false;
@@ -305,14 +304,14 @@ TEST(Load, CallbacksUnderLoadChangeTheirOwnLinkWithoutDeadlock) {
     ASSERT_EQ(server.Flood(LONG(bId), LONG(kEvents), kFloodCode), S_OK);
     ASSERT_EQ(server.Flood(LONG(cId), LONG(kEvents), kFloodCode), S_OK);
 
-    EXPECT_TRUE(WaitUntil([&] { return bSink.Count() >= kEvents && cSink.Count() >= kEvents; }, kPatienceMs));
-    ASSERT_TRUE(WaitUntil([&] { return signOff.load() != E_PENDING; }, kPatienceMs)) << "the callback never got there";
+    EXPECT_TRUE(WaitFor([&] { return bSink.Count() >= kEvents && cSink.Count() >= kEvents; }, kPatienceMs));
+    ASSERT_TRUE(WaitFor([&] { return signOff.load() != E_PENDING; }, kPatienceMs)) << "the callback never got there";
     EXPECT_EQ(signOff.load(), S_OK);
     // The delivery in progress keeps the link alive past that release; it is
     // destroyed when the delivery ends, and its server object goes once the
     // owner (this thread) calls in.
     EXPECT_NE(lastRelease.load(), 0xFFFFFFFFu);
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(WaitFor(
         [&] {
             b->QueryA();
             return server.ObjectCount() == baseline + 2;

@@ -31,8 +31,6 @@ using serverlink::ShmMessage;
 namespace {
 
 constexpr int32_t kSlots = 128;
-// How long to wait for the other process before calling it a failure.
-constexpr DWORD kPatienceMs = 10000;
 constexpr int32_t kCodePause = SERVERLINK_EVENT_PAUSE;
 constexpr int32_t kCodeResume = SERVERLINK_EVENT_RESUME;
 constexpr int32_t kPeerReady = int32_t(SERVERLINK_EXTRA_PEER_READY);
@@ -60,12 +58,7 @@ bool AllZero(const uint8_t* p, size_t n) {
 
 // Reads one record, waiting for the other process to write it.
 bool ReadSoon(CShmQueue& ring, ShmMessage& msg) {
-    const DWORD start = GetTickCount();
-    while (!ring.Read(msg)) {
-        if (GetTickCount() - start > kPatienceMs) return false;
-        Sleep(1);
-    }
-    return true;
+    return WaitFor([&] { return ring.Read(msg); });
 }
 
 // A login record as the DLL builds it, as the byte array Login takes.
@@ -191,22 +184,20 @@ protected:
     // The log lines the server wrote from the rings, in order, once `last`
     // is among them (or after the patience has run out).
     std::vector<std::string> RingLinesUpTo(const std::string& last) {
-        const DWORD start = GetTickCount();
-        for (;;) {
-            std::vector<std::string> lines = control.Log();
-            bool found = false;
-            for (const auto& l : lines) found = found || l == last;
-            if (found || GetTickCount() - start > kPatienceMs) {
-                std::vector<std::string> ring;
-                for (auto& l : lines) {
-                    const std::string op = l.substr(0, l.find(' '));
-                    if (op == "Data" || op == "BadData" || op == "Heartbeat" || op == "Unknown" || op == "EchoDropped")
-                        ring.push_back(l);
-                }
-                return ring;
-            }
-            Sleep(5);
+        std::vector<std::string> lines;
+        WaitFor([&] {
+            lines = control.Log();
+            for (const auto& l : lines)
+                if (l == last) return true;
+            return false;
+        });
+        std::vector<std::string> ring;
+        for (auto& l : lines) {
+            const std::string op = l.substr(0, l.find(' '));
+            if (op == "Data" || op == "BadData" || op == "Heartbeat" || op == "Unknown" || op == "EchoDropped")
+                ring.push_back(l);
         }
+        return ring;
     }
 
     ComScope com;
@@ -392,7 +383,7 @@ TEST_F(Rings, DrainModesCountAndCheckPacketsWithoutLoggingThem) {
     // Counting only: cleared by the switch, nothing checked.
     ASSERT_EQ(control.SetDrainMode(1), S_OK);
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.out->Write(DataRecord(client.clientId, 9, {1, 2, 3})));
-    EXPECT_TRUE(WaitUntil([&] { return control.DrainReport().rfind("packets=3 ", 0) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return control.DrainReport().rfind("packets=3 ", 0) == 0; }));
     EXPECT_EQ(control.DrainReport(), "packets=3 bytes=9 bad=0 order=0 senders=0");
     EXPECT_EQ(control.SetDrainMode(3), E_INVALIDARG);
 
@@ -512,7 +503,7 @@ TEST_F(Rings, ConcurrentNegotiationsNeverShareARing) {
             while (!release) Sleep(1);  // both reservations held until both are in
         });
     }
-    while (negotiated < 2) Sleep(1);
+    EXPECT_TRUE(WaitFor([&] { return negotiated.load() == 2; })) << "a client never got its channel";
     EXPECT_NE(channels[0], -1);
     EXPECT_NE(channels[1], -1);
     EXPECT_TRUE(channels[0] == p || channels[1] == p);

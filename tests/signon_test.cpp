@@ -51,13 +51,20 @@ public:
         return copy;
     }
     size_t Count() { return Calls().size(); }
-    bool WaitCount(size_t n, DWORD timeoutMs = 10000) {
-        const DWORD start = GetTickCount();
-        while (Count() < n) {
-            if (GetTickCount() - start > timeoutMs) return false;
-            Sleep(2);
-        }
-        return true;
+    bool WaitCount(size_t n) {
+        return WaitFor([&] { return Count() >= n; });
+    }
+    // Calls with this event code.
+    size_t CountOf(LONG code) {
+        size_t n = 0;
+        for (const Call& c : Calls()) n += !c.data && c.code == code;
+        return n;
+    }
+    // Waits for a marker event: records reach the sinks in ring order, each to
+    // all its subscriptions, so once the marker is heard, so is everything
+    // written before it.
+    bool WaitCode(LONG code) {
+        return WaitFor([&] { return CountOf(code) > 0; });
     }
 
     std::function<void(ULONG, LONG)> onEvent;
@@ -127,15 +134,6 @@ HRESULT DllCanUnloadNowInProcess() {
     return fn();
 }
 
-bool WaitUntil(const std::function<bool()>& pred, DWORD timeoutMs = 10000) {
-    const DWORD start = GetTickCount();
-    while (!pred()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
 class SignOn : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -148,7 +146,7 @@ protected:
             link->SignOff();
             EXPECT_EQ(link->Release(), 0u);
         }
-        EXPECT_TRUE(WaitUntil([] { return DllCanUnloadNowInProcess() == S_OK; })) << "receive thread kept running";
+        EXPECT_TRUE(WaitFor([] { return DllCanUnloadNowInProcess() == S_OK; })) << "receive thread kept running";
     }
 
     // Lines of the server log that start with `op `.
@@ -275,9 +273,8 @@ TEST_F(SignOn, KeyedSubscribersHearOnlyTheirId) {
     ASSERT_EQ(link->AddSubscriber(&keyed, 21), S_OK);
     ASSERT_EQ(Event(20, 1), S_OK);
     ASSERT_EQ(Event(21, 2), S_OK);
-    ASSERT_TRUE(sink.WaitCount(2));
-    ASSERT_TRUE(keyed.WaitCount(1));
-    Sleep(50);
+    ASSERT_EQ(Event(22, 3), S_OK);  // marker
+    ASSERT_TRUE(sink.WaitCode(3));
     ASSERT_EQ(keyed.Count(), 1u);
     EXPECT_EQ(keyed.Calls()[0].id, 21u);
     EXPECT_EQ(link->RemoveSubscriber(&keyed, 21), S_OK);
@@ -294,7 +291,7 @@ TEST_F(SignOn, PacketsReachTheServer) {
     EXPECT_EQ(link->SendData(6, big.data(), 1281), E_FAIL);
     EXPECT_EQ(link->SendData(6, nullptr, 4), E_FAIL);
     EXPECT_EQ(link->SendData(6, nullptr, 0), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 2; }));
+    ASSERT_TRUE(WaitFor([&] { return Calls("Data").size() >= 2; }));
     auto data = Calls("Data");
     ASSERT_EQ(data.size(), 2u);
     EXPECT_EQ(data[0], "Data " + std::to_string(LONG(clientId)) + " 5 3 [010203]");
@@ -321,7 +318,7 @@ TEST_F(SignOn, AFullOutgoingRingRefusesDataAndHeartbeat) {
     // A heartbeat falls due more than 7 s after sign-on; it finds no room either.
     Sleep(7600);
     server.SetReading(true);
-    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 128; }));
+    ASSERT_TRUE(WaitFor([&] { return Calls("Data").size() >= 128; }));
     auto data = Calls("Data");
     ASSERT_EQ(data.size(), 128u);
     for (int i = 0; i < 128; ++i) {
@@ -348,7 +345,7 @@ TEST_F(SignOn, ConcurrentSendersWriteWholeSeparateRecords) {
     std::thread a(sender, 50, 1280, BYTE(0xA1)), b(sender, 51, 3, BYTE(0xB2));
     a.join();
     b.join();
-    ASSERT_TRUE(WaitUntil([&] { return Calls("Data").size() >= 2 * kPerThread; }));
+    ASSERT_TRUE(WaitFor([&] { return Calls("Data").size() >= 2 * kPerThread; }));
     const std::string prefix = "Data " + std::to_string(LONG(clientId)) + " ";
     const std::string longLine = prefix + "50 1280 [" + [] {
         std::string h;
@@ -442,9 +439,9 @@ TEST_F(SignOn, RefusedRecordsChangeNothing) {
     EXPECT_TRUE(server.Log().empty());
     // The earlier sign-on is intact: its ring still delivers, once, to one subscription.
     ASSERT_EQ(Event(3, 3), S_OK);
-    ASSERT_TRUE(sink.WaitCount(1));
-    Sleep(50);
-    EXPECT_EQ(sink.Count(), 1u);
+    ASSERT_EQ(Event(3, 4), S_OK);  // marker
+    ASSERT_TRUE(sink.WaitCode(4));
+    EXPECT_EQ(sink.CountOf(3), 1u);
     EXPECT_EQ(link->QueryA(), S_OK);
     EXPECT_EQ(Calls("QueryA").back(), "QueryA " + std::to_string(LONG(clientId)));
 }
@@ -499,9 +496,9 @@ TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {
     // The sink was subscribed before the login and stays so; the ring stays registered.
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     ASSERT_EQ(Event(6, 6), S_OK);
-    ASSERT_TRUE(sink.WaitCount(2));
-    Sleep(50);
-    EXPECT_EQ(sink.Count(), 2u);  // subscribed twice: duplicates are allowed
+    ASSERT_EQ(Event(6, 7), S_OK);  // marker
+    ASSERT_TRUE(sink.WaitCode(7));
+    EXPECT_EQ(sink.CountOf(6), 2u);  // subscribed twice: duplicates are allowed
 }
 
 TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
@@ -576,11 +573,11 @@ TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
     ASSERT_NE(first, 0);
     ASSERT_NE(second, 0);
     ASSERT_EQ(Event(10, 20), S_OK);
-    ASSERT_TRUE(sink.WaitCount(2));  // one ring, two subscriptions of the record's sink
-    Sleep(50);
-    EXPECT_EQ(sink.Count(), 2u);
+    ASSERT_EQ(Event(10, 21), S_OK);  // marker
+    ASSERT_TRUE(sink.WaitCode(21));
+    EXPECT_EQ(sink.CountOf(20), 2u);  // one ring, two subscriptions of the record's sink
     ASSERT_EQ(link->SignOff(), S_OK);
-    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(first) && !SectionExists(first + 1u); }))
+    EXPECT_TRUE(WaitFor([&] { return !SectionExists(first) && !SectionExists(first + 1u); }))
         << "rings of the first sign-on left open";
     EXPECT_FALSE(SectionExists(second));
 }
@@ -594,8 +591,8 @@ TEST_F(SignOn, ReleasingASignedOnObjectTakesItsRingsDown) {
     EXPECT_EQ(DllCanUnloadNowInProcess(), S_FALSE);
     EXPECT_EQ(link->Release(), 0u);
     link = nullptr;
-    EXPECT_TRUE(WaitUntil([] { return DllCanUnloadNowInProcess() == S_OK; }));
-    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
+    EXPECT_TRUE(WaitFor([] { return DllCanUnloadNowInProcess() == S_OK; }));
+    EXPECT_TRUE(WaitFor([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
     EXPECT_EQ(sink.Count(), 1u);
 }
 
@@ -607,10 +604,10 @@ TEST_F(SignOn, ASinkMaySignOffFromItsCallback) {
         if (code == 77) fromCallback = link->SignOff();
     };
     ASSERT_EQ(Event(12, 77), S_OK);
-    ASSERT_TRUE(WaitUntil([&] { return fromCallback != E_PENDING; }));
+    ASSERT_TRUE(WaitFor([&] { return fromCallback != E_PENDING; }));
     EXPECT_EQ(fromCallback, S_OK);
     const uint16_t channel = LoggedChannel();
-    EXPECT_TRUE(WaitUntil([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
+    EXPECT_TRUE(WaitFor([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
     sink.onEvent = nullptr;
     // And the object signs on again from the client thread.
     ASSERT_EQ(link->SignOn(&rec), S_OK);
@@ -639,10 +636,10 @@ TEST_F(SignOn, HeartbeatAfterSevenSecondsOfSilenceOnly) {
     }
     // More than 7 s have passed, but no pass was idle yet (the ring is still full).
     EXPECT_TRUE(Calls("Heartbeat").empty());
-    ASSERT_TRUE(sink.WaitCount(written, 20000));
+    ASSERT_TRUE(sink.WaitCount(written));
     sink.onEvent = nullptr;
     // Then silence: a clean heartbeat (type 6, every other field zero) comes.
-    EXPECT_TRUE(WaitUntil([&] { return !Calls("Heartbeat").empty(); }, 15000));
+    EXPECT_TRUE(WaitFor([&] { return !Calls("Heartbeat").empty(); }));
     auto beats = Calls("Heartbeat");
     ASSERT_FALSE(beats.empty());
     EXPECT_EQ(beats[0], "Heartbeat " + std::to_string(LONG(clientId)) + " 1");

@@ -70,14 +70,15 @@ TEST(Unconnected, ServerBoundMethodsFailAndIdentityStillWorks) {
     // A server still running from an earlier test keeps its class reachable
     // until it exits on its own; wait for an object that cannot connect.
     IServerLink* link = nullptr;
-    for (int attempt = 0; attempt < 120; ++attempt) {
-        ASSERT_EQ(CreateLink(&link), S_OK);  // creation never fails
-        if (link->QueryA() == E_FAIL) break;
-        link->Release();
+    HRESULT created = S_OK;
+    const bool refused = WaitFor([&] {
+        if (link != nullptr) link->Release();
         link = nullptr;
-        Sleep(250);
-    }
-    ASSERT_NE(link, nullptr) << "the local server stayed reachable after unregistration";
+        created = CreateLink(&link);
+        return created != S_OK || link->QueryA() == E_FAIL;
+    });
+    ASSERT_EQ(created, S_OK);  // creation never fails
+    ASSERT_TRUE(refused) << "the local server stayed reachable after unregistration";
 
     IUnknown* unk = nullptr;
     EXPECT_EQ(link->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unk)), S_OK);

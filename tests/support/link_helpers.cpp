@@ -4,15 +4,9 @@
 
 namespace testing_support {
 
-bool WaitUntil(const std::function<bool()>& done, DWORD limitMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (done()) return true;
-        if (GetTickCount64() - start > limitMs) return done();
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        Sleep(1);
-    }
+HRESULT AskCanUnload() {
+    auto canUnload = DllExport<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow");
+    return canUnload != nullptr ? canUnload() : E_FAIL;
 }
 
 namespace {
@@ -78,7 +72,7 @@ HANDLE StaThread::Start(std::function<void()> fn) {
 bool StaThread::Run(std::function<void()> fn, DWORD limitMs) {
     HANDLE done = Start(std::move(fn));
     if (done == nullptr) return false;
-    const bool ran = WaitUntil([&] { return WaitForSingleObject(done, 0) == WAIT_OBJECT_0; }, limitMs);
+    const bool ran = WaitFor([&] { return WaitForSingleObject(done, 0) == WAIT_OBJECT_0; }, limitMs);
     CloseHandle(done);
     return ran;
 }
@@ -145,7 +139,7 @@ size_t RecordingSink::CountCode(LONG code) {
 }
 
 bool RecordingSink::WaitCount(size_t n, DWORD limitMs) {
-    return WaitUntil([&] { return Count() >= n; }, limitMs);
+    return WaitFor([&] { return Count() >= n; }, limitMs);
 }
 
 }  // namespace testing_support

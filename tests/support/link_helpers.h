@@ -8,12 +8,22 @@
 #include <vector>
 
 #include "serverlink.h"
+#include "test_support.h"
 
 namespace testing_support {
 
-// Polls until done() holds or limitMs passed (a hang guard, never a speed
-// limit), serving the calling thread's apartment meanwhile. Returns done().
-bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = 60000);
+
+// An export of the DLL as loaded in this process (through COM or LoadLibrary),
+// or null when it is not loaded.
+template <class Fn>
+Fn DllExport(const char* name) {
+    HMODULE dll = GetModuleHandleW(L"serverlink.dll");
+    return dll != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(dll, name))) : nullptr;
+}
+
+// Calls the DLL's DllCanUnloadNow on this thread, as COM does on a client's
+// threads; the owner thread gives back proxies handed back to it meanwhile.
+HRESULT AskCanUnload();
 
 // A thread in a single-threaded apartment of its own that runs what it is
 // given, one call at a time, serving its apartment in between: an owner thread
@@ -66,7 +76,7 @@ public:
     size_t Count();
     // Number of OnEvent calls with this code.
     size_t CountCode(LONG code);
-    bool WaitCount(size_t n, DWORD limitMs = 60000);
+    bool WaitCount(size_t n, DWORD limitMs = kPatienceMs);
 
     std::function<void(const Call&)> onEvent;
     std::function<void(const Call&)> onData;

@@ -4,6 +4,17 @@
 
 namespace testing_support {
 
+bool WaitFor(const std::function<bool()>& pred, DWORD boundMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (pred()) return true;
+        if (GetTickCount64() - start > boundMs) return pred();
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        Sleep(1);
+    }
+}
+
 uint32_t UniqueNumber() {
     static volatile LONG counter = 0;
     // Process id in the high bits keeps parallel test processes apart.
@@ -151,6 +162,10 @@ LONG RefServer::RingClients() {
     return n;
 }
 
+HRESULT RefServer::HoldWithdrawalForCall(const wchar_t* readyEvent) {
+    return m_control ? m_control->HoldWithdrawalForCall(Bstr(readyEvent)) : E_POINTER;
+}
+
 HRESULT RefServer::Flood(LONG clientId, LONG count, LONG code) {
     return m_control ? m_control->Flood(clientId, count, code) : E_POINTER;
 }
@@ -166,7 +181,7 @@ bool RefServer::Kill() {
     if (pid == 0 || FAILED(m_control->WithdrawClasses())) return false;
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
     if (process == nullptr) return false;
-    const bool ended = TerminateProcess(process, 1) && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+    const bool ended = TerminateProcess(process, 1) && WaitForSingleObject(process, kPatienceMs) == WAIT_OBJECT_0;
     CloseHandle(process);
     // The control proxy is dead now; it goes without a call.
     m_control->Release();

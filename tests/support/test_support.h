@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "serverlink.h"
@@ -22,6 +23,16 @@ private:
     HRESULT m_hr;
 };
 
+// How long a test waits for something another thread or process is to do
+// before calling it hung: a guard against hangs, never a speed limit, and
+// generous enough for a machine ten times slower than usual.
+constexpr DWORD kPatienceMs = 60000;
+
+// Polls pred until it holds, serving the calling thread's messages meanwhile
+// (an apartment thread may have to answer calls while it waits). False when
+// pred still does not hold after boundMs.
+bool WaitFor(const std::function<bool()>& pred, DWORD boundMs = kPatienceMs);
+
 // A number unique to this test process and call, for client ids and ring
 // numbers that must not collide with tests running in parallel.
 uint32_t UniqueNumber();
@@ -31,7 +42,6 @@ std::wstring BesideExe(const wchar_t* file);
 
 }  // namespace testing_support
 
-#include <functional>
 #include <vector>
 
 #include "localserver_control.h"
@@ -70,6 +80,9 @@ public:
     std::string DrainReport();  // empty when the call failed
     HRESULT RunDemo(LONG clientId, LONG pausedPeer, LONG pauseMs);
     LONG RingClients();  // -1 when the call failed
+    // Once this control is gone the server sets readyEvent, and withdraws its
+    // class objects just before the next call comes in.
+    HRESULT HoldWithdrawalForCall(const wchar_t* readyEvent);
     // A server thread writes count events into clientId's incoming ring, as fast
     // as the ring takes them: event n has peerId clientId, code `code`, param n
     // and extra count. Returns at once.

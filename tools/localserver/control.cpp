@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "events/descramble.h"
-#include "lifetime.h"
+#include "handover.h"
 #include "rings.h"
 #include "server_state.h"
 #include "serverlink_codes.h"
@@ -32,7 +32,10 @@ ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
 }  // namespace
 
 Control::Control() { ServerLock(); }
-Control::~Control() { ServerUnlock(); }
+Control::~Control() {
+    if (m_withdrawalReady) ServingRole::Instance().WithdrawOnNextCall(m_withdrawalReady);
+    ServerUnlock();
+}
 
 HRESULT STDMETHODCALLTYPE Control::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -173,6 +176,14 @@ HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE Control::HoldWithdrawalForCall(BSTR readyEvent) {
+    HANDLE ready = readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr;
+    if (!ready) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no event of that name");
+    if (m_withdrawalReady) CloseHandle(m_withdrawalReady);
+    m_withdrawalReady = ready;
+    return S_OK;
+}
+
 }  // namespace localserver
 
 namespace localserver {
@@ -206,7 +217,8 @@ HRESULT STDMETHODCALLTYPE Control::GetProcessId(LONG* pid) {
 }
 
 HRESULT STDMETHODCALLTYPE Control::WithdrawClasses() {
-    return localserver::WithdrawClasses() ? S_OK : E_UNEXPECTED;
+    ServingRole::Instance().Retire();
+    return S_OK;
 }
 
 }  // namespace localserver

@@ -37,6 +37,8 @@ public:
     HRESULT STDMETHODCALLTYPE SetReading(LONG on) override;
     HRESULT STDMETHODCALLTYPE SetDrainMode(LONG mode) override;
     HRESULT STDMETHODCALLTYPE GetDrainReport(BSTR* report) override;
+    HRESULT STDMETHODCALLTYPE HoldWithdrawalForCall(BSTR readyEvent) override;
+
     HRESULT STDMETHODCALLTYPE Flood(LONG clientId, LONG count, LONG code) override;
     HRESULT STDMETHODCALLTYPE GetProcessId(LONG* pid) override;
     HRESULT STDMETHODCALLTYPE WithdrawClasses() override;
@@ -47,6 +49,7 @@ private:
     Control& operator=(const Control&) = delete;
 
     volatile LONG m_refs = 1;
+    HANDLE m_withdrawalReady = nullptr;  // HoldWithdrawalForCall: handed over when this object goes
 };
 
 }  // namespace localserver

@@ -4,16 +4,11 @@
 //   localserver.exe /UnregServer   remove them again
 //   localserver.exe [-Embedding]   serve LocalServer and LocalServerControl
 //
-// Switches may start with '/' or '-' and are case-insensitive. One process
-// serves every client; it ends once the last object and server lock are gone
-// (after a short grace period, so a client activating at that moment is not
-// turned away), or when nothing was created within kStartupTimeoutMs.
-//
-// Clients activating at the same moment can make COM start several copies.
-// Only the holder of a named mutex registers its class objects, so the script
-// set through a control object always applies to the LocalServer objects of
-// the same test. A copy that cannot get the mutex within kTakeoverWaitMs
-// leaves the work to the one holding it; the holder lets go as it retires.
+// Switches may start with '/' or '-' and are case-insensitive. One copy at a
+// time serves every client (handover.h says which, and how the next one takes
+// over). It retires once the last object and server lock have been gone for a
+// short grace period, or when nobody used it for a while after it began to
+// serve, and it ends once it has been retired and quiet for a while.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -21,21 +16,23 @@
 #include <cstdio>
 
 #include "com_support.h"
-#include "control.h"
+#include "handover.h"
 #include "lifetime.h"
-#include "local_server.h"
 #include "registration.h"
 #include "rings.h"
 
 namespace localserver {
 namespace {
 
-constexpr UINT kStartupTimeoutMs = 30000;
-// Idle time before the class objects are withdrawn, then before exiting.
+// Policies only, none of them a condition for serving a client: a client that
+// arrives after one ran out is served by the hand-over. A copy that took over
+// stays unused at least as long as COM keeps looking for the server it started.
+constexpr UINT kUnusedGraceMs = 30000;
+// Without clients for this long, the serving copy retires.
 constexpr UINT kIdleGraceMs = 2000;
-constexpr UINT kDrainMs = 1000;
-constexpr DWORD kTakeoverWaitMs = 5000;
-constexpr wchar_t kServingMutex[] = L"Local\\LocalServer-4868C869-875D-48AE-A7FF-1E6FA1EBBF8D";
+// Retired and without clients for this long, the copy ends: room for a client
+// that looked the class up just before the withdrawal to call in.
+constexpr UINT kQuietMs = 5000;
 
 enum class Mode { Serve, Register, Unregister, Invalid };
 
@@ -62,91 +59,69 @@ Mode ParseCommandLine() {
     return mode;
 }
 
-ClassFactory<LocalServer> g_serverFactory;
-ClassFactory<Control> g_controlFactory;
-
-// The serving role: the named mutex plus the class registrations under it.
-class ClassRegistration {
+// A thread timer of the apartment thread.
+class Timer {
 public:
-    // S_FALSE: another process serves, nothing was registered.
-    HRESULT Register() {
-        m_mutex = CreateMutexW(nullptr, FALSE, kServingMutex);
-        if (!m_mutex) return HRESULT_FROM_WIN32(GetLastError());
-        const DWORD wait = WaitForSingleObject(m_mutex, kTakeoverWaitMs);
-        if (wait == WAIT_TIMEOUT) return S_FALSE;
-        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return HRESULT_FROM_WIN32(GetLastError());
-        m_owner = true;
-        HRESULT hr = CoRegisterClassObject(CLSID_LocalServer, &g_serverFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                           &m_server);
-        if (SUCCEEDED(hr))
-            hr = CoRegisterClassObject(CLSID_LocalServerControl, &g_controlFactory, CLSCTX_LOCAL_SERVER,
-                                       REGCLS_MULTIPLEUSE, &m_control);
-        return hr;
+    Timer() = default;
+    ~Timer() { Stop(); }
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    void Start(UINT ms) {
+        Stop();
+        m_id = SetTimer(nullptr, 0, ms, nullptr);
     }
-    // Withdraws the class objects, then hands the role to whoever waits.
-    void Revoke() {
-        if (m_server) CoRevokeClassObject(m_server);
-        if (m_control) CoRevokeClassObject(m_control);
-        m_server = m_control = 0;
-        if (m_owner) ReleaseMutex(m_mutex);
-        m_owner = false;
+    void Stop() {
+        if (m_id) KillTimer(nullptr, m_id);
+        m_id = 0;
     }
-    bool Active() const { return m_owner; }
-    ~ClassRegistration() {
-        Revoke();
-        if (m_mutex) CloseHandle(m_mutex);
+    bool Running() const { return m_id != 0; }
+    bool Fired(const MSG& msg) const {
+        return m_id != 0 && msg.hwnd == nullptr && msg.message == WM_TIMER && msg.wParam == m_id;
     }
 
 private:
-    HANDLE m_mutex = nullptr;
-    bool m_owner = false;
-    DWORD m_server = 0;
-    DWORD m_control = 0;
+    UINT_PTR m_id = 0;
 };
 
-// The registration being served, for the control's WithdrawClasses (apartment
-// thread only).
-ClassRegistration* g_served = nullptr;
-
-void WithdrawServed() {
-    if (g_served != nullptr) g_served->Revoke();
+// The copy has been offering its class objects without clients (or without the
+// claim) for its grace period.
+void IdleRanOut(ServingRole& role) {
+    if (role.WithdrawalPending()) return;  // test hook: the next call decides
+    // Offered without the claim, for a late caller: the holder serves the rest.
+    if (!role.HoldsClaim()) role.Withdraw();
+    if (ServerLockCount() == 0) role.Retire();
 }
 
-// Runs the apartment until the server is no longer needed.
-void RunMessageLoop(ClassRegistration& classes) {
-    UINT_PTR startupTimer = SetTimer(nullptr, 0, kStartupTimeoutMs, nullptr);
-    UINT_PTR idleTimer = 0;
+// Runs the apartment from the moment this copy serves until it ends.
+void RunMessageLoop(ServingRole& role) {
+    Timer idle;   // offered, and without clients or without the claim
+    Timer quiet;  // retired, without clients
+    idle.Start(kUnusedGraceMs);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (msg.hwnd == nullptr && msg.message == kMsgServerIdle) {
-            if (idleTimer) KillTimer(nullptr, idleTimer);
-            idleTimer = SetTimer(nullptr, 0, kIdleGraceMs, nullptr);
-            continue;
+            idle.Start(kIdleGraceMs);
+        } else if (idle.Fired(msg)) {
+            idle.Stop();
+            IdleRanOut(role);
+        } else if (quiet.Fired(msg)) {
+            quiet.Stop();
+            if (ServerLockCount() == 0 && !role.Offered()) break;
+        } else {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
         }
-        if (msg.hwnd == nullptr && msg.message == WM_TIMER && msg.wParam != 0) {
-            if (msg.wParam == startupTimer) {
-                KillTimer(nullptr, startupTimer);
-                startupTimer = 0;
-                if (!ServerEverLocked()) break;
-                continue;
-            }
-            if (msg.wParam == idleTimer) {
-                KillTimer(nullptr, idleTimer);
-                idleTimer = 0;
-                if (ServerLockCount() != 0) continue;
-                if (!classes.Active()) break;
-                // Stop taking new clients first, then give calls already on
-                // their way one more grace period to create an object.
-                classes.Revoke();
-                idleTimer = SetTimer(nullptr, 0, kDrainMs, nullptr);
-                continue;
-            }
+        // An incoming call may have offered the class objects again for a late
+        // caller, or (test hook) withdrawn them.
+        if (role.Offered()) {
+            quiet.Stop();
+            if (!idle.Running() && !role.WithdrawalPending() && (ServerLockCount() == 0 || !role.HoldsClaim()))
+                idle.Start(kIdleGraceMs);
+        } else if (ServerLockCount() == 0 && !quiet.Running()) {
+            quiet.Start(kQuietMs);
         }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
     }
-    if (startupTimer) KillTimer(nullptr, startupTimer);
-    if (idleTimer) KillTimer(nullptr, idleTimer);
 }
 
 int Serve() {
@@ -161,20 +136,15 @@ int Serve() {
     SetLifetimeThread(GetCurrentThreadId());
 
     int rc = 0;
-    {
-        ClassRegistration classes;
-        hr = classes.Register();
-        if (hr == S_OK) {
-            g_served = &classes;
-            SetWithdrawAction(&WithdrawServed);
-            RunMessageLoop(classes);
-            SetWithdrawAction(nullptr);
-            g_served = nullptr;
-        } else if (FAILED(hr)) {
-            std::fprintf(stderr, "localserver: cannot serve: 0x%08lx\n", static_cast<unsigned long>(hr));
-            rc = 1;
-        }
+    ServingRole& role = ServingRole::Instance();
+    hr = role.Begin();
+    if (SUCCEEDED(hr)) {
+        RunMessageLoop(role);
+    } else {
+        std::fprintf(stderr, "localserver: cannot serve: 0x%08lx\n", static_cast<unsigned long>(hr));
+        rc = 1;
     }
+    role.End();
     // The poll thread must end before the statics it uses go.
     RingHub::Instance().Stop();
     SetLifetimeThread(0);
