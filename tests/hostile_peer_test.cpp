@@ -244,7 +244,7 @@ private:
 };
 
 // A random record of any kind: types 7 to 10 and unknown ones, lengths up to
-// 0xFFFFFFFF, the special event codes and random ones, ids that the test's
+// 0xFFFFFFFF, the event codes with a meaning of their own and random ones, ids that the test's
 // sinks listen to and random ones.
 void RandomRecord(Rng& rng, const std::vector<ULONG>& keys, ShmMessage& m) {
     rng.Fill(&m, sizeof(m));  // padding, unused fields and the whole payload too
@@ -272,9 +272,9 @@ void RandomRecord(Rng& rng, const std::vector<ULONG>& keys, ShmMessage& m) {
         m.length = std::vector<uint32_t>{0, 1, kMaxData, kMaxData + 1, 0xFFFFFFFFu, 0x80000000u}[rng.Below(6)];
     else
         m.length = rng.Next();
-    static const int32_t kSpecial[] = {3, 4, 5, 8, 9, 10, 11, int32_t(SERVERLINK_EVENT_PAUSE),
+    static const int32_t kMeaningful[] = {3, 4, 5, 8, 9, 10, 11, int32_t(SERVERLINK_EVENT_PAUSE),
                                        int32_t(SERVERLINK_EVENT_RESUME)};
-    if (rng.Percent(50)) m.eventCode = kSpecial[rng.Below(sizeof(kSpecial) / sizeof(kSpecial[0]))];
+    if (rng.Percent(50)) m.eventCode = kMeaningful[rng.Below(sizeof(kMeaningful) / sizeof(kMeaningful[0]))];
     if (rng.Percent(25)) m.extra = static_cast<int32_t>(uint32_t(m.extra) | SERVERLINK_EXTRA_PEER_READY);
 }
 
