@@ -19,6 +19,7 @@
 #include "link_helpers.h"
 #include "localserver.h"
 #include "shm/shm_queue.h"
+#include "raw_section.h"
 #include "test_support.h"
 #include "serverlink_codes.h"
 
@@ -524,6 +525,21 @@ TEST_F(Rings, ConcurrentNegotiationsNeverShareARing) {
     ASSERT_EQ(log.size(), 4u);
     EXPECT_EQ(log[0], "NegotiateChannel 0 " + std::to_string(p));
     EXPECT_EQ(log[2], "NegotiateChannel 0 " + std::to_string(p + 1));
+}
+
+// A client closes its rings only after its Logout has returned, and a client of
+// another process may hold rings the server never handed out: a channel with
+// a section that still exists is not handed out again.
+TEST_F(Rings, AChannelWhoseSectionsStillExistIsNotHandedOut) {
+    const LONG p = Proposal();
+    ServerObject a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    {
+        RawSection lingering(uint32_t(p) + 1, 4096);  // ring p + 1, still held by someone
+        ASSERT_TRUE(lingering.Ok());
+        EXPECT_EQ(a.Negotiate(p), p + 2);
+    }
+    EXPECT_EQ(b.Negotiate(p), p) << "free again once the section is gone";
 }
 
 TEST_F(Rings, ReservationsEndWithTheSignOn) {

@@ -60,8 +60,21 @@ RingHub::~RingHub() {
     if (m_wake) CloseHandle(m_wake);
 }
 
+namespace {
+// A client keeps its rings a moment after its Logout (it unregisters and
+// closes them once the call returns), and a client of another process may
+// hold a pair the server never knew of: a section that still exists is in use.
+bool SectionExists(uint32_t n) {
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(n).c_str());
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
+}  // namespace
+
 bool RingHub::PairFreeLocked(uint32_t channel) const {
-    return m_reservedRings.count(channel) == 0 && m_reservedRings.count(channel + 1u) == 0;
+    return m_reservedRings.count(channel) == 0 && m_reservedRings.count(channel + 1u) == 0 &&
+           !SectionExists(channel) && !SectionExists(channel + 1u);
 }
 
 uint32_t RingHub::ReserveChannel(uint32_t proposal, bool* reserved) {
