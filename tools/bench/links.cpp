@@ -25,6 +25,7 @@ std::string FromBstr(BSTR b) {
 void Tally::Reset(uint32_t warmAt, uint32_t targetAt, int64_t* latency, uint32_t cap) {
     delivered.store(0);
     bad.store(0);
+    gaps = false;
     warm = warmAt;
     target = targetAt;
     tStart.store(0);

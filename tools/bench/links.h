@@ -29,6 +29,7 @@ constexpr uint32_t kSendPeerBase = 1000;       // SendData peer of sender thread
 struct Tally {
     std::atomic<uint32_t> delivered{0};
     std::atomic<uint32_t> bad{0};  // out of order, or marks not intact
+    bool gaps = false;             // records may be missing (a writer that drops), never reordered
     uint32_t warm = 0;             // tStart is taken at this count (0: never)
     uint32_t target = 0;           // tEnd is taken at this count
     std::atomic<int64_t> tStart{0};
@@ -49,7 +50,7 @@ struct Tally {
 // the latency sampled when asked.
 inline void Consume(Tally& t, uint32_t& expected, const uint8_t* payload, uint32_t length) {
     const uint32_t seq = MarkedSeq(payload);
-    if (seq != expected || !MarksIntact(payload, length))
+    if ((t.gaps ? seq < expected : seq != expected) || !MarksIntact(payload, length))
         t.bad.store(t.bad.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     expected = seq + 1;
     const uint32_t n = t.delivered.load(std::memory_order_relaxed) + 1;
@@ -107,14 +108,20 @@ private:
     std::unique_ptr<serverlink::CShmQueue> m_in;
 };
 
+// What a writer does with a record that finds the ring full.
+enum class FullRing {
+    Wait,  // keeps it and retries at once: a backlog of its own
+    Drop,  // gives it up
+};
+
 // Writes `count` data records (peer kDataPeer, seq first..first+count-1) into
 // ring. interval 0: as fast as the ring takes them, each stamped when written
 // if `stamp`; otherwise record i is offered at start + i*interval and stamped
-// with that moment, and a full ring makes it wait (the stamp stays). Returns
-// the writes refused by a full ring; stops early when `stop` is set.
+// with that moment. Returns the writes refused by a full ring (with Drop: the
+// records dropped); stops early when `stop` is set.
 template <class Ring>
 uint64_t WriteRecords(Ring& ring, uint32_t first, uint32_t count, int64_t start, int64_t interval, bool stamp,
-                      const std::atomic<bool>& stop) {
+                      const std::atomic<bool>& stop, FullRing full = FullRing::Wait) {
     serverlink::ShmMessage msg;
     msg.type = serverlink::kMsgPeerData;
     msg.peerId = kDataPeer;
@@ -130,6 +137,7 @@ uint64_t WriteRecords(Ring& ring, uint32_t first, uint32_t count, int64_t start,
         Backoff backoff;
         while (!ring.Write(msg)) {
             ++refused;
+            if (full == FullRing::Drop) break;
             if (stop.load(std::memory_order_relaxed)) return refused;
             backoff.Wait();
         }

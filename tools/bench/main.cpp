@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
             opt.outDir = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: bench.exe [--quick] [--runs N] [--out DIR] [--only floors,send,receive,com,scale]\n");
+                         "usage: bench.exe [--quick] [--runs N] [--out DIR] [--only costs,send,receive,com,scale]\n");
             return 2;
         }
     }
@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     Report report;
-    if (opt.Runs("floors")) RunFloors(opt, report);
+    Floors floors(report);
+    if (opt.Runs("costs")) RunCosts(opt, report);
 
     ILocalServerControl* control = nullptr;
     if (FAILED(CoCreateInstance(kControlClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServerControl,
@@ -114,7 +115,7 @@ int main(int argc, char** argv) {
         control->SetDrainMode(1);
         std::unique_ptr<BenchLink> link = BenchLink::Make(control, report);
         if (link != nullptr && link->SignOn()) {
-            Env env{opt, report, control, link.get()};
+            Env env{opt, report, control, link.get(), floors};
             if (opt.Runs("send")) RunSendData(env);
             if (opt.Runs("receive")) RunReceive(env);
             if (opt.Runs("com")) RunCom(env);

@@ -4,6 +4,34 @@
 
 namespace bench {
 
+// 1: the floors, the ring code alone over plain memory without the DLL. One
+// call is one run of a floor (recorded unless it warms up); false when its
+// check failed (reported).
+class Floors {
+public:
+    explicit Floors(Report& report);
+    ~Floors();
+    Floors(const Floors&) = delete;
+    Floors& operator=(const Floors&) = delete;
+    bool Local(uint32_t n, bool record);   // (a)
+    bool Cross(uint32_t n, bool record);   // (b)
+    bool Reader(uint32_t n, bool record);  // (c), writer flat out
+    bool Burst(int rounds, bool record);   // (c), ring full when the reader starts
+
+private:
+    Report& m_report;
+    PlainRing m_ring;
+    HANDLE m_filled;
+    Figure* m_local;
+    Figure* m_cross;
+    Figure* m_reader;
+    Figure* m_burst;
+};
+
+// What the paths are made of: a lock, two nested locks, an interlocked
+// operation, a record copy.
+void RunCosts(const Options& opt, Report& report);
+
 // What every phase that uses the DLL shares. Runs on the main thread, which
 // owns the link objects (STA).
 struct Env {
@@ -11,10 +39,8 @@ struct Env {
     Report& report;
     ILocalServerControl* control;
     BenchLink* link;  // signed on; used by the send, receive and COM phases
+    Floors& floors;   // each phase interleaves its floor's runs with its own
 };
-
-// 1: the ring code alone over plain memory, no DLL.
-void RunFloors(const Options& opt, Report& report);
 // 2: SendData in process (the benchmark drains) and with the reference server draining.
 void RunSendData(Env& env);
 // 3-5: receive path flat out, latency (flat out, isolated), paced writers.

@@ -86,6 +86,7 @@ void ReceiveFlatOut(Env& env, Tally& tally) {
                                "records/s", true);
     const uint32_t n = env.opt.Count(400000, 4000);
     for (int run = -1; run < env.opt.runs; ++run) {
+        if (!env.floors.Reader(n, run >= 0)) return;
         if (!FlatOutRun(env, tally, n, false, nullptr, "receive flat out")) return;
         if (run >= 0) f.runs.push_back(tally.Rate());
     }
@@ -160,11 +161,53 @@ void LatencyIsolated(Env& env, Tally& tally, Series*& dist) {
     AddDistribution(env.report, dist, "isolated", pooled);
 }
 
-// Writers offering a fixed rate in bursts, each after an idle moment.
-void Paced(Env& env, Tally& tally, Series*& dist) {
+// One burst of a paced writer after an idle moment. Returns false on failure;
+// else adds the delivered rate and the latencies of this burst.
+struct PacedBurst {
+    double delivered = 0;  // records per second
+    uint64_t refused = 0;  // full-ring refusals (Drop: records lost)
+    std::vector<double> sortedUs;
+};
+
+bool PacedRun(Env& env, Tally& tally, double rate, uint32_t n, FullRing full, std::vector<int64_t>& samples,
+              PacedBurst& out) {
     BenchLink& link = *env.link;
+    const int64_t interval = UsToTicks(1e6 / rate);
+    Sleep(50);  // an idle moment: the receive thread is back to sleeping between passes
+    tally.Reset(0, n, samples.data(), n);
+    tally.gaps = full == FullRing::Drop;
+    link.Sink().expected = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> refused{0};
+    const int64_t start = Ticks() + UsToTicks(1000);
+    {
+        ThreadGroup group(1, [&](int) { refused = WriteRecords(link.In(), 0, n, start, interval, true, stop, full); });
+        group.Release();
+    }
+    const uint32_t written = n - (full == FullRing::Drop ? uint32_t(refused.load()) : 0);
+    const std::string what = "paced " + std::to_string(int(rate)) + "/s";
+    if (!WaitFor([&] { return tally.delivered.load() >= written; }, kWaitLimitMs) ||
+        tally.delivered.load() != written || tally.bad.load() != 0) {
+        env.report.Fail(what + ": " + std::to_string(tally.delivered.load()) + " of " + std::to_string(written) +
+                        " delivered, " + std::to_string(tally.bad.load()) + " out of order or torn");
+        return false;
+    }
+    out.refused = refused.load();
+    if (full == FullRing::Wait)
+        out.delivered = double(n) * 1e9 / TicksToNs(tally.tEnd.load() - start);
+    else
+        out.delivered = rate * written / n;  // the share of the offered records that got through
+    out.sortedUs = SortedUs(samples, written);
+    return true;
+}
+
+// Writers offering a fixed rate in bursts, each after an idle moment: one that
+// keeps what finds the ring full and retries at once, one that drops it.
+void Paced(Env& env, Tally& tally, Series*& dist) {
     Series& curve = env.report.AddSeries(
-        "paced.csv", "offered,delivered_median,delivered_min,delivered_max,p50_us,p99_us,max_us,refused_per_record");
+        "paced.csv",
+        "offered,backlog_delivered,backlog_min,backlog_max,backlog_p50_us,backlog_p99_us,backlog_max_us,"
+        "drop_delivered,drop_min,drop_max,drop_p99_us,drop_lost_share");
     const std::vector<double> rates = env.opt.quick
                                           ? std::vector<double>{10000, 50000, 200000}
                                           : std::vector<double>{5000, 10000, 20000, 50000, 100000, 200000, 500000};
@@ -172,45 +215,43 @@ void Paced(Env& env, Tally& tally, Series*& dist) {
     for (double rate : rates) {
         const bool inTable = rate == 10000 || rate == 50000 || rate == 200000;
         const std::string tag = std::to_string(int(rate / 1000)) + "k";
-        Figure scratch;
-        Figure& delivered = inTable ? env.report.Add("paced." + tag + ".rate", "paced",
-                                                     "offered " + tag + "/s after idle: delivered", "records/s", true)
-                                    : scratch;
-        LatencyFigures lat{};
-        Figure s50, s99, smax;
-        if (inTable)
-            lat = AddLatencyFigures(env.report, "paced." + tag, "paced " + tag + "/s");
-        else
-            lat = {&s50, &s99, &smax};
+        Figure sWait, sDrop, sP50, sP99, sMax, sDropP99;
+        auto figure = [&](Figure& scratch, const std::string& id, const std::string& phase, const std::string& name,
+                          const std::string& unit, bool higher) -> Figure& {
+            return inTable ? env.report.Add(id, phase, name, unit, higher) : scratch;
+        };
+        Figure& waitRate = figure(sWait, "paced." + tag + ".rate", "paced",
+                                  "offered " + tag + "/s after idle, writer keeps a backlog: delivered", "records/s",
+                                  true);
+        Figure& p99 = figure(sP99, "paced." + tag + ".p99", "paced", "  same: latency p99", "us", false);
+        Figure& dropRate = figure(sDrop, "paced." + tag + ".drop", "paced",
+                                  "offered " + tag + "/s after idle, writer drops on a full ring: delivered",
+                                  "records/s", true);
         const uint32_t n = std::max<uint32_t>(uint32_t(rate * burstS), 100);
-        const int64_t interval = UsToTicks(1e6 / rate);
         std::vector<int64_t> samples(n);
-        std::vector<double> pooled;
-        uint64_t refusedTotal = 0;
+        std::vector<double> pooled, dropPooled;
+        uint64_t lost = 0;
         for (int run = 0; run < env.opt.runs; ++run) {
-            Sleep(50);  // an idle moment: the receive thread is back to sleeping between passes
-            tally.Reset(0, n, samples.data(), n);
-            link.Sink().expected = 0;
-            std::atomic<bool> stop{false};
-            std::atomic<uint64_t> refused{0};
-            const int64_t start = Ticks() + UsToTicks(1000);
-            {
-                ThreadGroup group(1, [&](int) { refused = WriteRecords(link.In(), 0, n, start, interval, true, stop); });
-                group.Release();
-                if (!WaitDelivered(env, tally, n, stop, "paced " + tag + "/s")) return;
-            }
-            refusedTotal += refused.load();
-            delivered.runs.push_back(double(n) * 1e9 / TicksToNs(tally.tEnd.load() - start));
-            const std::vector<double> sorted = SortedUs(samples, n);
-            PushLatency(lat, sorted);
-            pooled.insert(pooled.end(), sorted.begin(), sorted.end());
+            PacedBurst b;
+            if (!PacedRun(env, tally, rate, n, FullRing::Wait, samples, b)) return;
+            waitRate.runs.push_back(b.delivered);
+            p99.runs.push_back(Percentile(b.sortedUs, 99));
+            sP50.runs.push_back(Percentile(b.sortedUs, 50));
+            sMax.runs.push_back(Percentile(b.sortedUs, 100));
+            pooled.insert(pooled.end(), b.sortedUs.begin(), b.sortedUs.end());
+            if (!PacedRun(env, tally, rate, n, FullRing::Drop, samples, b)) return;
+            dropRate.runs.push_back(b.delivered);
+            lost += b.refused;
+            dropPooled.insert(dropPooled.end(), b.sortedUs.begin(), b.sortedUs.end());
         }
         std::sort(pooled.begin(), pooled.end());
+        std::sort(dropPooled.begin(), dropPooled.end());
         if (inTable) AddDistribution(env.report, dist, "paced " + tag + "/s", pooled);
-        char row[256];
-        std::snprintf(row, sizeof(row), "%.0f,%.0f,%.0f,%.0f,%.2f,%.2f,%.2f,%.4f", rate, delivered.Median(),
-                      delivered.Min(), delivered.Max(), Percentile(pooled, 50), Percentile(pooled, 99),
-                      Percentile(pooled, 100), double(refusedTotal) / double(n) / env.opt.runs);
+        char row[320];
+        std::snprintf(row, sizeof(row), "%.0f,%.0f,%.0f,%.0f,%.2f,%.2f,%.2f,%.0f,%.0f,%.0f,%.2f,%.4f", rate,
+                      waitRate.Median(), waitRate.Min(), waitRate.Max(), Percentile(pooled, 50),
+                      Percentile(pooled, 99), Percentile(pooled, 100), dropRate.Median(), dropRate.Min(),
+                      dropRate.Max(), Percentile(dropPooled, 99), double(lost) / double(n) / env.opt.runs);
         curve.rows.push_back(row);
     }
 }

@@ -137,6 +137,7 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
     // is filled, then drains them, one record per ring per pass.
     const int rounds = int(env.opt.Count(10, 2));
     for (int run = 0; run < env.opt.runs; ++run) {
+        if (objects == 1 && !env.floors.Burst(rounds, true)) break;
         double us = 0;
         bool ok = true;
         for (int round = 0; round < rounds && ok; ++round) {

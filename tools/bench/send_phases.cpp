@@ -29,6 +29,7 @@ void SendLocal(Env& env) {
     ShmMessage out;
     const uint32_t n = env.opt.Count(400000, 4000);
     for (int run = -1; run < env.opt.runs; ++run) {
+        if (!env.floors.Local(n, run >= 0)) return;
         SendCheck check(1, link.ClientId());
         uint64_t refused = 0;
         const int64_t t0 = Ticks();
@@ -82,6 +83,7 @@ void SendCross(Env& env, int k) {
     const uint32_t per = env.opt.Count(400000, 4000) / uint32_t(k);
     const uint64_t total = uint64_t(per) * uint64_t(k);
     for (int run = -1; run < env.opt.runs; ++run) {
+        if (k == 1 && !env.floors.Cross(per, run >= 0)) return;
         SendCheck check(size_t(k), link.ClientId());
         std::atomic<bool> stop{false};
         std::atomic<int64_t> tEnd{0};
