@@ -5,6 +5,7 @@
 // that a non-owner thread unmarshals per call, is served by that one thread.
 #include <cstdio>
 
+#include "localserver.h"
 #include "phases.h"
 
 namespace bench {
@@ -111,6 +112,78 @@ void Forwarding(Env& env) {
     }
 }
 
+// Where a call from another thread spends its time: the steps the DLL takes
+// for it (a proxy unmarshalled from a clone of a table-weak packet, the call,
+// the proxy released), timed one by one on a thread in its own apartment.
+void ForeignCallParts(Env& env) {
+    Figure& unmarshal = env.report.Add("fwd.part.unmarshal", "forwarding",
+                                       "  per call from another thread: unmarshal a proxy", "ms", false);
+    Figure& call = env.report.Add("fwd.part.call", "forwarding", "  per call from another thread: the call", "ms",
+                                  false);
+    Figure& release = env.report.Add("fwd.part.release", "forwarding",
+                                     "  per call from another thread: release the proxy", "ms", false);
+    ILocalServer* server = nullptr;
+    IStream* stream = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,
+                                reinterpret_cast<void**>(&server))) ||
+        FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)) ||
+        FAILED(CoMarshalInterface(stream, IID_ILocalServer, server, MSHCTX_INPROC, nullptr, MSHLFLAGS_TABLEWEAK))) {
+        env.report.Fail("a LocalServer object could not be made and marshalled");
+        if (stream != nullptr) stream->Release();
+        if (server != nullptr) server->Release();
+        return;
+    }
+    const LARGE_INTEGER zero{};
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    const int n = int(env.opt.Count(20, 3));
+    for (int run = 0; run < env.opt.runs; ++run) {
+        double parts[3] = {0, 0, 0};
+        int failed = 0;
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            for (int i = 0; i < n; ++i) {
+                IStream* clone = nullptr;
+                ILocalServer* p = nullptr;
+                if (FAILED(stream->Clone(&clone))) {
+                    ++failed;
+                    continue;
+                }
+                const int64_t t0 = Ticks();
+                if (CoGetInterfaceAndReleaseStream(clone, IID_ILocalServer, reinterpret_cast<void**>(&p)) != S_OK) {
+                    ++failed;
+                    continue;
+                }
+                const int64_t t1 = Ticks();
+                LONG value = 0;
+                if (FAILED(p->QueryA(0, &value))) ++failed;
+                const int64_t t2 = Ticks();
+                p->Release();
+                const int64_t t3 = Ticks();
+                parts[0] += TicksToUs(t1 - t0) / 1000;
+                parts[1] += TicksToUs(t2 - t1) / 1000;
+                parts[2] += TicksToUs(t3 - t2) / 1000;
+            }
+            CoUninitialize();
+            done.store(true);
+        });
+        WaitFor([&] { return done.load(); }, 300000);  // serving this apartment meanwhile
+        t.join();
+        env.control->ClearLog();
+        if (failed != 0) {
+            env.report.Fail("calls through a proxy unmarshalled per call: " + std::to_string(failed) + " failed");
+            break;
+        }
+        unmarshal.runs.push_back(parts[0] / n);
+        call.runs.push_back(parts[1] / n);
+        release.runs.push_back(parts[2] / n);
+    }
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    CoReleaseMarshalData(stream);
+    stream->Release();
+    server->Release();
+}
+
 }  // namespace
 
 void RunCom(Env& env) {
@@ -118,6 +191,7 @@ void RunCom(Env& env) {
     std::fflush(stdout);
     PostBlockPeer(env);
     Forwarding(env);
+    ForeignCallParts(env);
 }
 
 }  // namespace bench

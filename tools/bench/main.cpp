@@ -65,6 +65,9 @@ void MakeRatios(Report& r) {
     const double scale = r.Median("scale.rate.32") / r.Median("scale.rate.1");
     AddRatio(r, "Delivery rate, 32 objects vs 1", "scale.rate.32 / scale.rate.1", scale,
              ">= 1.00x (5% noise)", scale >= 0.95);
+    const double full = r.Median("scale.burst.32") / r.Median("recv.burst");
+    AddRatio(r, "Draining full rings, 32 objects vs 1", "scale.burst.32 / recv.burst", full, ">= 1.00x (5% noise)",
+             full >= 0.95);
 }
 
 }  // namespace bench

@@ -102,10 +102,13 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
                                             "us", false)
                            : scratchPass;
     Figure scratchBurst;
-    Figure& burst = objects == 1 ? env.report.Add("recv.burst", "receive",
-                                                  "receive thread draining a ring filled while it was held",
-                                                  "records/s", true)
-                                 : scratchBurst;
+    Figure& burst = objects == 1    ? env.report.Add("recv.burst", "receive",
+                                                     "receive thread draining a ring filled while it was held",
+                                                     "records/s", true)
+                    : objects == 32 ? env.report.Add("scale.burst.32", "scale",
+                                                     "32 objects: receive thread draining full rings", "records/s",
+                                                     true)
+                                    : scratchBurst;
 
     Tally tally;
     HANDLE release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
