@@ -41,8 +41,8 @@ status=0
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 wineserver -k 2>/dev/null || true
 grep -v '^\s*0000' "$out/bench.log" | sed -n '/^phase /,$p'
-if [ ! -f "$out/table.md" ]; then
-  echo "bench.sh: bench.exe wrote no results (exit $status); see $out/bench.log" >&2
+if [ ! -f "$out/latency.csv" ] || [ ! -f "$out/paced.csv" ] || [ ! -f "$out/scale.csv" ]; then
+  echo "bench.sh: bench.exe did not write all its results (exit $status); see $out/bench.log" >&2
   exit 1
 fi
 
@@ -97,6 +97,10 @@ sleep_us=${sleep_us:-2000}
 } >"$charts/charts.gp"
 gnuplot "$charts/charts.gp"
 
+if [ "$status" != 0 ]; then
+  echo "bench.sh: bench.exe failed (exit $status): doc/perf and README.md left alone; see $out/bench.log" >&2
+  publish=0
+fi
 if [ "$publish" = 1 ]; then
   cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')
   wine_version=$(wine --version 2>/dev/null || echo wine)

@@ -119,11 +119,19 @@ int main(int argc, char** argv) {
         std::unique_ptr<BenchLink> link = BenchLink::Make(control, report);
         if (link != nullptr && link->SignOn()) {
             Env env{opt, report, control, link.get(), floors};
-            if (opt.Runs("send")) RunSendData(env);
-            if (opt.Runs("receive")) RunReceive(env);
-            if (opt.Runs("com")) RunCom(env);
+            // The results so far are written after every phase: a process that
+            // dies in a later one (the platform's marshalling among threads is
+            // the likeliest place) still leaves them.
+            auto phase = [&](const char* name, void (*run)(Env&)) {
+                if (!opt.Runs(name)) return;
+                run(env);
+                report.Write(opt.outDir, opt);
+            };
+            phase("send", RunSendData);
+            phase("receive", RunReceive);
             link->SignOff();
-            if (opt.Runs("scale")) RunScale(env);
+            phase("scale", RunScale);
+            phase("com", RunCom);  // needs the link connected, not signed on
         }
         link.reset();
         control->Reset();
