@@ -6,14 +6,9 @@
 namespace serverlink {
 
 // Owns one Win32 critical section (recursive: the owning thread may re-enter).
-// Every lock here is held for well under a microsecond on its busy paths, far
-// less than a thread takes to sleep in the kernel and wake again, so a thread
-// that finds it taken spins a while first (the platform ignores the spin count
-// on a single processor).
 class CCritSec : public CObjectBase {
 public:
-    static constexpr DWORD kSpinCount = 4000;
-    CCritSec() { InitializeCriticalSectionAndSpinCount(&m_cs, kSpinCount); }
+    CCritSec() { InitializeCriticalSection(&m_cs); }
     ~CCritSec() override { DeleteCriticalSection(&m_cs); }
     void Lock() { EnterCriticalSection(&m_cs); }
     void Unlock() { LeaveCriticalSection(&m_cs); }
