@@ -111,9 +111,10 @@ int64_t MarkedStamp(const uint8_t* payload);
 bool MarksIntact(const uint8_t* payload, uint32_t length);
 
 // ---- threads ----
-// Spins with the pause instruction (some tens of microseconds), then yields,
-// so that two cores shared by more threads keep moving. A writer "as fast as
-// it can" thus retries a full ring at once, as long as its core is its own.
+// What a thread does when the ring is full (writer) or empty (reader): it
+// yields its processor, then tries again. Spinning on the slot the other side
+// is about to write instead keeps both sides' cache lines moving between the
+// processors, which slows the writer more than a yield costs the reader.
 class Backoff {
 public:
     void Wait() {
@@ -125,7 +126,7 @@ public:
         }
     }
 
-    static inline int kSpins = 2000;
+    static inline int kSpins = 1;  // --spins N: N pause instructions first
 
 private:
     int m_n = 0;

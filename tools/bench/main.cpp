@@ -3,9 +3,10 @@
 // own ceilings. Run through scripts/bench.sh, which builds, registers, runs,
 // and draws the charts.
 //
-//   bench.exe [--quick] [--runs N] [--out DIR] [--only PHASES]
+//   bench.exe [--quick] [--runs N] [--out DIR] [--only PHASES] [--spins N]
 //
-// --quick uses tiny counts (the smoke test). Writes bench.csv, ratios.csv,
+// --quick uses tiny counts (the smoke test); --spins N makes a side that finds
+// the ring full or empty spin N times before it yields (default 1). Writes bench.csv, ratios.csv,
 // latency.csv, paced.csv, scale.csv and table.md into DIR. Exits 0 when every
 // check of what was moved passed.
 #include <windows.h>
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
             opt.outDir = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: bench.exe [--quick] [--runs N] [--out DIR] [--only costs,send,receive,com,scale]\n");
+                         "usage: bench.exe [--quick] [--runs N] [--out DIR] [--only costs,send,receive,com,scale] [--spins N]\n");
             return 2;
         }
     }
