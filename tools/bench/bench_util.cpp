@@ -145,11 +145,11 @@ std::string Report::Markdown(const Options& opt) const {
     md += "| Ratio | Value | Target | Met | From |\n|---|---:|---|---|---|\n";
     for (const Ratio& r : m_ratios)
         md += "| " + r.name + " | " + FormatRatio(r.value) + " | " + r.target + " | " + (r.met ? "yes" : "**no**") +
-              " | " + r.formula + " |\n";
-    md += "\n| Phase | Figure | Median | Min | Max | Unit |\n|---|---|---:|---:|---:|---|\n";
+              " | `" + r.formula + "` |\n";
+    md += "\n| Phase | Figure | Id | Median | Min | Max | Unit |\n|---|---|---|---:|---:|---:|---|\n";
     for (const auto& f : m_figures)
-        md += "| " + f->phase + " | " + f->name + " | " + Format(f->Median()) + " | " + Format(f->Min()) + " | " +
-              Format(f->Max()) + " | " + f->unit + " |\n";
+        md += "| " + f->phase + " | " + f->name + " | `" + f->id + "` | " + Format(f->Median()) + " | " +
+              Format(f->Min()) + " | " + Format(f->Max()) + " | " + f->unit + " |\n";
     md += "\nEach figure: median, lowest and highest of " + std::to_string(opt.runs) +
           " runs in one process" + (opt.quick ? " (quick mode: tiny counts, not for comparison)" : "") + ".\n";
     for (const std::string& n : m_notes) md += "\n" + n + "\n";
