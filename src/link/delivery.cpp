@@ -76,15 +76,27 @@ HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
     if (length == 0) return S_OK;
     if (length > kMaxPayload || data == nullptr) return E_FAIL;
     // Held from the gate to the end of the post: a pause takes effect between
-    // two packets, and concurrent senders take turns with m_outMsg.
+    // two packets, never in the middle of one.
     CAutoLock lock(m_peerLock);
     if (!m_flow.MaySend(peerId)) return E_FAIL;
-    m_outMsg.clientId = m_signOn.clientId;
-    m_outMsg.peerId = peerId;
-    m_outMsg.length = length;
-    m_outMsg.type = kMsgData;
-    std::memcpy(m_outMsg.payload, data, length);
-    return PostOutgoing(m_outMsg) ? S_OK : E_FAIL;
+    return PostData(peerId, data, length) ? S_OK : E_FAIL;
+}
+
+bool CServerLink::PostData(uint32_t peerId, const BYTE* data, uint32_t length) {
+    const uint32_t clientId = m_signOn.clientId;
+    CAutoLock lock(m_sendLock);
+    // Built straight in the ring's free slot: one copy of the packet, not two.
+    // Payload bytes past `length` keep an earlier packet's, as the format allows.
+    return m_pOutQueue != nullptr && m_pOutQueue->WriteInPlace([&](ShmMessage& slot) {
+        slot.type = kMsgData;
+        slot.clientId = clientId;
+        slot.peerId = peerId;
+        slot.length = length;
+        std::memcpy(slot.payload, data, length);
+        slot.eventCode = 0;
+        slot.eventParam = 0;
+        slot.extra = 0;
+    });
 }
 
 bool CServerLink::PostOutgoing(const ShmMessage& msg) {

@@ -154,7 +154,7 @@ HRESULT CServerLink::QueryInterface(REFIID riid, void** ppv) {
 ULONG CServerLink::AddRef() { return InterlockedIncrement(&m_cRef); }
 
 bool CServerLink::TryAddRef() {
-    LONG n = InterlockedCompareExchange(&m_cRef, 0, 0);
+    LONG n = m_cRef;  // a plain read: the exchange below decides (one locked operation per record, not two)
     while (n > 0) {
         const LONG seen = InterlockedCompareExchange(&m_cRef, n + 1, n);
         if (seen == n) return true;

@@ -109,6 +109,8 @@ public:
     void HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra);
     bool SendHeartbeat();
     bool PostOutgoing(const ShmMessage& msg);
+    // A data packet into the outgoing ring, built in place (m_sendLock).
+    bool PostData(uint32_t peerId, const BYTE* data, uint32_t length);
 
     // The object's copy of the sign-on record.
     const SignOnRecord& SignOnCopy() const { return m_signOn; }
@@ -135,7 +137,7 @@ private:
     volatile LONG m_cRef = 0;
     ILocalServerPtr m_spServer;          // owner thread's interface; used on that thread only
     CCritSec m_sinkLock;                 // m_subscribers
-    CCritSec m_peerLock;                 // m_flow and m_outMsg
+    CCritSec m_peerLock;                 // m_flow
     CCritSec m_sendLock;                 // m_pOutQueue and writes into it
     SignOnRecord m_signOn;
     bool m_bConnected = false;
@@ -156,7 +158,6 @@ private:
     CSubscriberTable m_subscribers;      // sinks by key; walked by the receive thread
     volatile LONG m_bSigningOn = 0;      // a SignOn is in progress on some thread
     std::unique_ptr<CShmQueue> m_pOutQueue;
-    ShmMessage m_outMsg;
 };
 
 // Hands one incoming record to its owner's handlers (receive thread), without

@@ -77,6 +77,7 @@ CChannelHub::QueueMap::iterator CChannelHub::RemoveLocked(QueueMap::iterator it)
         // The pass may be iterating this entry: detach it now (nothing is
         // delivered to it any more) and free it when the pass ends.
         it->second->m_pOwner = nullptr;
+        m_bDetached = true;
         try {
             m_detached.push_back(std::move(it->second));
         } catch (...) {
@@ -211,6 +212,7 @@ size_t CChannelHub::RingCount() {
 }
 
 void CChannelHub::FreeDetached() {
+    m_bDetached = false;
     m_detached.clear();
     for (auto it = m_queues.begin(); it != m_queues.end();) {
         if (it->second == nullptr)
@@ -251,7 +253,9 @@ void CChannelHub::Run(uint32_t) {
                 }
             }
             m_bInPass = false;
-            FreeDetached();
+            // Only a pass in which a sink removed a ring has anything to free:
+            // the others skip a walk over every entry.
+            if (m_bDetached) FreeDetached();
         }
         if (!got) Sleep(2);
     }

@@ -81,6 +81,7 @@ private:
     CCritSec m_startStopLock;             // serialises Start and Stop
     std::vector<std::unique_ptr<CInboundQueue>> m_detached;  // removed during a pass, freed after it
     bool m_bInPass = false;                  // receive thread inside a pass (m_lock held)
+    bool m_bDetached = false;                // an entry was detached during this pass (m_lock)
     bool m_bClientStop = false;              // a client thread waits for the thread to end (m_lock)
 };
 

@@ -1,30 +1,8 @@
 #include "ring.h"
 
-#include <atomic>
-#include <cstddef>
 #include <cstring>
 
 namespace serverlink {
-
-namespace {
-
-constexpr size_t kStateOffset = offsetof(ShmSlot, empty);
-constexpr uint8_t kSlotFree = 1;
-constexpr uint8_t kSlotFull = 0;
-
-// The message bytes must be visible before the state byte changes (release),
-// and must not be read before it has been seen (acquire).
-uint8_t LoadState(uint8_t* slot) {
-    return std::atomic_ref<uint8_t>(slot[kStateOffset]).load(std::memory_order_acquire);
-}
-void StoreState(uint8_t* slot, uint8_t v) {
-    std::atomic_ref<uint8_t>(slot[kStateOffset]).store(v, std::memory_order_release);
-}
-// Each index has one writer; the other side only ever reads it, if at all.
-int32_t LoadIndex(int32_t* p) { return std::atomic_ref<int32_t>(*p).load(std::memory_order_relaxed); }
-void StoreIndex(int32_t* p, int32_t v) { std::atomic_ref<int32_t>(*p).store(v, std::memory_order_relaxed); }
-
-}  // namespace
 
 CRing::CRing(void* block, int32_t slots)
     : m_pBlock(static_cast<uint8_t*>(block)),

@@ -45,6 +45,11 @@ public:
 
     // False when the ring is full or the write index is out of range.
     bool Write(const ShmMessage& msg) { return m_ring.Write(msg); }
+    // Fills the free slot in place (see CRing::WriteInPlace).
+    template <class Fill>
+    bool WriteInPlace(Fill&& fill) {
+        return m_ring.WriteInPlace(static_cast<Fill&&>(fill));
+    }
     // False when the ring is empty or the read index is out of range; the
     // caller's record is then left untouched.
     bool Read(ShmMessage& msg) { return m_ring.Read(msg); }

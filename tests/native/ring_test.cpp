@@ -75,6 +75,44 @@ TEST(RingLogic, FillsToExactlyNAndDrainsInOrder) {
     }
 }
 
+// In-place writes: the slot's previous record is what the caller fills in, a
+// full ring never calls the caller, and what is published is exactly what the
+// caller left in the slot.
+TEST(RingLogic, WriteInPlaceFillsTheFreeSlotOnly) {
+    constexpr int32_t n = 2;
+    RingBlock block(n);
+    CRing ring(block.Bytes(), n);
+    ring.Initialize();
+    ASSERT_TRUE(ring.Write(Record(1)));
+    ShmMessage out;
+    ASSERT_TRUE(ring.Read(out));
+    ASSERT_TRUE(ring.Write(Record(2)));  // slot 1
+
+    // Slot 0 still holds record 1: the caller sees it and changes two fields.
+    ShmMessage seen;
+    ASSERT_TRUE(ring.WriteInPlace([&](ShmMessage& slot) {
+        seen = slot;
+        slot.peerId = 77;
+        slot.length = 3;
+    }));
+    EXPECT_TRUE(SameBytes(seen, Record(1)));
+
+    int calls = 0;
+    const std::vector<uint8_t> full = block.Snapshot();
+    EXPECT_FALSE(ring.WriteInPlace([&](ShmMessage&) { ++calls; }));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(block.Snapshot(), full) << "a refused write changed the block";
+
+    ASSERT_TRUE(ring.Read(out));
+    EXPECT_TRUE(SameBytes(out, Record(2)));
+    ASSERT_TRUE(ring.Read(out));
+    ShmMessage want = Record(1);
+    want.peerId = 77;
+    want.length = 3;
+    EXPECT_TRUE(SameBytes(out, want));
+    EXPECT_FALSE(ring.Read(out));
+}
+
 TEST(RingLogic, IndexesWrapAfterTheLastSlot) {
     constexpr int32_t n = 3;
     RingBlock block(n);

@@ -1,0 +1,240 @@
+// No heap allocation per message on the hot paths: a link object of the core
+// (linked into this exe, so its allocations pass through the counters below)
+// signed on to the reference server; data packets sent, events, data and
+// notices received and dispatched (a sink changing subscriptions meanwhile),
+// heartbeats posted. After one warm-up round, a second, larger round must not
+// allocate at all.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "link/server_link.h"
+#include "link_helpers.h"
+#include "serverlink_codes.h"
+#include "shm/shm_queue.h"
+#include "test_support.h"
+
+namespace {
+std::atomic<long> g_news{0};     // operator new, every form
+std::atomic<long> g_mallocs{0};  // malloc, calloc and realloc called from the statically linked code
+}  // namespace
+
+// Calls into the C runtime from the code linked here reach these through the
+// linker's --wrap (see tests/CMakeLists.txt).
+extern "C" {
+void* __real_malloc(size_t);
+void* __real_calloc(size_t, size_t);
+void* __real_realloc(void*, size_t);
+void* __wrap_malloc(size_t n) {
+    g_mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __real_malloc(n);
+}
+void* __wrap_calloc(size_t n, size_t m) {
+    g_mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __real_calloc(n, m);
+}
+void* __wrap_realloc(void* p, size_t n) {
+    g_mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __real_realloc(p, n);
+}
+}
+
+namespace {
+void* CountedNew(size_t n) {
+    g_news.fetch_add(1, std::memory_order_relaxed);
+    void* p = __real_malloc(n == 0 ? 1 : n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* CountedAlignedNew(size_t n, std::align_val_t a) {
+    g_news.fetch_add(1, std::memory_order_relaxed);
+    void* p = _aligned_malloc(n == 0 ? 1 : n, static_cast<size_t>(a));
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+}  // namespace
+
+void* operator new(size_t n) { return CountedNew(n); }
+void* operator new[](size_t n) { return CountedNew(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return CountedNew(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void* operator new(size_t n, std::align_val_t a) { return CountedAlignedNew(n, a); }
+void* operator new[](size_t n, std::align_val_t a) { return CountedAlignedNew(n, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { _aligned_free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { _aligned_free(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { _aligned_free(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { _aligned_free(p); }
+
+using namespace serverlink;
+
+namespace {
+
+constexpr ULONG kPeer = 5;          // data is sent to and received from it
+constexpr ULONG kPausedPeer = 6;    // paused and resumed over and over
+constexpr ULONG kUnknownPeer = 9;   // "peer gone" for a peer never heard of
+constexpr LONG kPlainCode = 100;    // an event code passed on unchanged
+constexpr uint16_t kChannel = 33000;
+
+// Counts without allocating; every 50th event it changes subscriptions from
+// inside the dispatch, which queues the changes.
+class CountingSink final : public IEventSink {
+public:
+    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
+        if (link != nullptr && (events.load() % 50) == 0) {
+            link->AddSubscriber(&other, 42);
+            link->RemoveSubscriber(&other, 42);
+        }
+        events.fetch_add(1);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override {
+        data.fetch_add(1);
+        return S_OK;
+    }
+    class Other final : public IEventSink {
+        HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override { return S_OK; }
+        HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
+    } other;
+    CServerLink* link = nullptr;
+    std::atomic<long> events{0};
+    std::atomic<long> data{0};
+};
+
+// Events the sink hears per round trip of Incoming: plain, code 5, peer gone,
+// notice A, notice B (pause and resume are not delivered).
+constexpr long kHeardEvents = 5;
+
+// Writes into the incoming ring as the server would, waiting while it is full.
+// No allocation: plain loops, no std::function.
+bool Put(CShmQueue& ring, const ShmMessage& m) {
+    const ULONGLONG start = GetTickCount64();
+    while (!ring.Write(m)) {
+        if (GetTickCount64() - start > 60000) return false;
+        Sleep(0);
+    }
+    return true;
+}
+
+bool Incoming(CShmQueue& ring, long rounds) {
+    ShmMessage m;
+    for (long i = 0; i < rounds; ++i) {
+        m.Clear();
+        m.type = kMsgEvent;
+        m.peerId = kPeer;
+        m.eventCode = kPlainCode;
+        m.eventParam = i;
+        if (!Put(ring, m)) return false;
+        m.eventCode = SERVERLINK_EVENT_SCRAMBLED;
+        m.extra = SERVERLINK_EXTRA_PEER_READY;  // a known peer: no new entry
+        if (!Put(ring, m)) return false;
+        m.extra = 0;
+        m.peerId = kPausedPeer;
+        m.eventCode = SERVERLINK_EVENT_PAUSE;
+        if (!Put(ring, m)) return false;
+        m.eventCode = SERVERLINK_EVENT_RESUME;
+        if (!Put(ring, m)) return false;
+        m.peerId = kUnknownPeer;
+        m.eventCode = SERVERLINK_EVENT_PEER_GONE_A;
+        if (!Put(ring, m)) return false;
+        m.Clear();
+        m.type = kMsgPeerData;
+        m.peerId = kPeer;
+        m.length = kMaxPayload;
+        m.payload[0] = static_cast<uint8_t>(i);
+        if (!Put(ring, m)) return false;
+        m.type = kMsgNoticeA;
+        m.length = 20;
+        if (!Put(ring, m)) return false;
+        m.type = kMsgNoticeB;
+        if (!Put(ring, m)) return false;
+    }
+    return true;
+}
+
+bool Outgoing(CServerLink& link, long rounds) {
+    BYTE packet[kMaxPayload] = {};
+    for (long i = 0; i < rounds; ++i) {
+        packet[0] = static_cast<BYTE>(i);
+        const ULONGLONG start = GetTickCount64();
+        while (link.SendData(kPeer, packet, sizeof(packet)) != S_OK || !link.SendHeartbeat()) {
+            if (GetTickCount64() - start > 60000) return false;
+            Sleep(0);
+        }
+    }
+    return true;
+}
+
+bool WaitHeard(CountingSink& sink, long events, long data) {
+    const ULONGLONG start = GetTickCount64();
+    while (sink.events.load() < events || sink.data.load() < data) {
+        if (GetTickCount64() - start > 60000) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
+    testing_support::ComScope com;
+    testing_support::RefServer server;
+    ASSERT_TRUE(server.ok()) << "the reference local server could not be started";
+    ASSERT_EQ(server.SetDrainMode(1), S_OK);  // the server drains without formatting each packet
+
+    CServerLink* link = new CServerLink();
+    link->AddRef();
+    ASSERT_TRUE(link->Connected());
+    CountingSink sink;
+    SignOnRecord record = testing_support::MakeRecord(0xA110C000u + (testing_support::UniqueNumber() & 0xFFF), &sink);
+    server.SetChannel(kChannel);
+    ASSERT_EQ(link->SignOn(&record), S_OK);
+    server.SetChannel(0);
+    sink.link = link;
+    {
+        CShmQueue in(uint32_t(kChannel) + 1u, kDefaultSlots, false);  // the server's side of the incoming ring
+
+        // Warm-up: the first peer entry, the first queued subscription change,
+        // whatever is made once.
+        const long warm = 200;
+        ASSERT_TRUE(Incoming(in, warm));
+        ASSERT_TRUE(Outgoing(*link, warm));
+        ASSERT_TRUE(WaitHeard(sink, warm * kHeardEvents, warm));
+
+        const long news = g_news.load(), mallocs = g_mallocs.load();
+        const long rounds = 2000;
+        const bool sent = Incoming(in, rounds) && Outgoing(*link, rounds);
+        const bool heard = WaitHeard(sink, (warm + rounds) * kHeardEvents, warm + rounds);
+        const long newsDuring = g_news.load() - news, mallocsDuring = g_mallocs.load() - mallocs;
+
+        ASSERT_TRUE(sent);
+        ASSERT_TRUE(heard);
+        EXPECT_EQ(newsDuring, 0) << "operator new calls during " << rounds * 8 << " incoming records and "
+                                 << rounds * 2 << " outgoing ones";
+        EXPECT_EQ(mallocsDuring, 0) << "C runtime allocations during the same";
+    }
+    // The counters see allocations at all (a wrapper the linker left out would
+    // make the checks above vacuous).
+    const long news = g_news.load(), mallocs = g_mallocs.load();
+    void* volatile probe = std::malloc(16);
+    std::free(probe);
+    ::operator delete(::operator new(16));
+    EXPECT_GT(g_mallocs.load(), mallocs);
+    EXPECT_GT(g_news.load(), news);
+
+    sink.link = nullptr;
+    EXPECT_EQ(link->SignOff(), S_OK);
+    EXPECT_EQ(link->Release(), 0u);
+}
