@@ -13,16 +13,21 @@ void DeliverMessage(const ShmMessage& msg, CServerLink* owner) {
 }
 
 void CServerLink::OnRecord(const ShmMessage& msg) {
-    // The object keeps itself alive while it calls out: a sink may sign off and
-    // drop the last reference from its own callback. The reference is given back
-    // after every lock of the delivery has been left. A count already at zero
-    // means the destructor is waiting for this pass to take the ring down: the
-    // record is dropped.
-    if (!TryAddRef()) return;
-    struct ReleaseOnExit {
+    // A count at zero: the last Release came on a client thread, whose
+    // destructor waits for this pass to take the ring down. Nothing more is
+    // delivered to a client that has let go.
+    if (InterlockedCompareExchange(&m_cRef, 0, 0) == 0) return;
+    // The object stays alive while it calls out: a sink that drops the last
+    // reference from its own callback leaves the destruction to the end of the
+    // delivery, after every lock of it has been left (see Release).
+    InterlockedExchange(&m_deliveringThread, static_cast<LONG>(GetCurrentThreadId()));
+    struct EndDelivery {
         CServerLink* self;
-        ~ReleaseOnExit() { self->Release(); }
-    } hold{this};
+        ~EndDelivery() {
+            InterlockedExchange(&self->m_deliveringThread, 0);
+            if (self->m_bDestroyAfterDelivery) delete self;
+        }
+    } end{this};
     DecodeRecord(msg, *this);
 }
 

@@ -153,20 +153,22 @@ HRESULT CServerLink::QueryInterface(REFIID riid, void** ppv) {
 
 ULONG CServerLink::AddRef() { return InterlockedIncrement(&m_cRef); }
 
-bool CServerLink::TryAddRef() {
-    LONG n = m_cRef;  // a plain read: the exchange below decides (one locked operation per record, not two)
-    while (n > 0) {
-        const LONG seen = InterlockedCompareExchange(&m_cRef, n + 1, n);
-        if (seen == n) return true;
-        n = seen;
-    }
-    return false;
-}
+
 
 ULONG CServerLink::Release() {
     const LONG n = InterlockedDecrement(&m_cRef);
-    if (n == 0) delete this;
-    return n;
+    if (n != 0) return n;
+    if (InterlockedCompareExchange(&m_deliveringThread, 0, 0) == static_cast<LONG>(GetCurrentThreadId())) {
+        // From inside one of our own callbacks: the receive thread is still
+        // walking this object. It destroys it when the delivery ends.
+        m_bDestroyAfterDelivery = true;
+    } else {
+        // Any other thread: the destructor takes the ring down first, which
+        // waits for a delivery in progress, so that once this returns no sink
+        // of this object is called again.
+        delete this;
+    }
+    return 0;
 }
 
 ILocalServer* CServerLink::AcquireServer(bool* owned) {

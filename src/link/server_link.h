@@ -121,9 +121,6 @@ public:
 
 private:
 
-    // AddRef unless the count has already reached zero (the object is being
-    // destroyed); used where the receive thread calls into the object.
-    bool TryAddRef();
     // Makes the server object, its interface for the owner thread and the two
     // marshal packets. Leaves the object unconnected when any step fails.
     void ConnectServer();
@@ -135,6 +132,10 @@ private:
     HRESULT Forward(Fn&& call);
 
     volatile LONG m_cRef = 0;
+    // The receive thread's id while it delivers a record to this object, else 0.
+    volatile LONG m_deliveringThread = 0;
+    // The last reference went from inside a delivery (receive thread only).
+    bool m_bDestroyAfterDelivery = false;
     ILocalServerPtr m_spServer;          // owner thread's interface; used on that thread only
     CCritSec m_sinkLock;                 // m_subscribers
     CCritSec m_peerLock;                 // m_flow
