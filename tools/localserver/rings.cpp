@@ -150,8 +150,7 @@ LONG RingHub::Count() {
 }
 
 void RingHub::SetEcho(bool on) {
-    CAutoLock lock(m_lock);
-    m_echo = on;
+    InterlockedExchange(&m_echo, on ? 1 : 0);
 }
 
 void RingHub::SetReading(bool on) {
@@ -180,11 +179,18 @@ std::string RingHub::DrainReport() {
     return text;
 }
 
-void RingHub::Count(const ShmMessage& msg, DrainMode mode) {
+void RingHub::AddCounts(PassCounts& counted) {
+    if (counted.packets == 0) return;
+    CAutoLock counts(m_countLock);
+    m_packets += counted.packets;
+    m_bytes += counted.bytes;
+    counted = PassCounts{};
+}
+
+void RingHub::Check(const ShmMessage& msg) {
     CAutoLock counts(m_countLock);
     ++m_packets;
     m_bytes += msg.length;
-    if (mode != DrainMode::Check) return;
     uint32_t sender = 0, seq = 0;
     if (!checked_packet::Check(msg.payload, msg.length, &sender, &seq)) {
         ++m_bad;
@@ -231,12 +237,19 @@ void RingHub::Stop() {
 void RingHub::Run(uint32_t) {
     ShmMessage msg;  // this thread's copy of each record read; only the copy is looked at
     std::vector<std::shared_ptr<ClientRings>> pass;
+    // A client that sends in bursts finds its ring full if the server sleeps
+    // the moment it has caught up: after traffic, stay on the processor for a
+    // few idle passes (yielding it to anyone who wants it) before sleeping.
+    constexpr int kBurstsPerRing = 16;  // reads per ring per pass: no client starves the others
+    constexpr int kIdlePassesBeforeSleep = 200;
+    int idlePasses = kIdlePassesBeforeSleep;
     while (InterlockedCompareExchange(&m_stopping, 0, 0) == 0) {
         bool pending = false;
         bool got = false;
         bool nothingToWatch = false;
         bool reading = true;
         DrainMode mode = DrainMode::Log;
+        PassCounts counted;
         {
             CAutoLock passLock(m_passLock);
             {
@@ -247,21 +260,28 @@ void RingHub::Run(uint32_t) {
                 mode = m_drain;
             }
             if (pending) RunDueResumes();
-            // One read per ring per pass, so a busy client cannot starve the others.
             for (const auto& rings : pass) {
-                if (reading && rings->ReadOutgoing(msg)) {
+                for (int n = 0; reading && n < kBurstsPerRing && rings->ReadOutgoing(msg); ++n) {
                     got = true;
-                    Handle(*rings, msg, mode);
+                    Handle(*rings, msg, mode, counted);
                 }
             }
+            AddCounts(counted);
             nothingToWatch = pass.empty() && !pending;
             pass.clear();
         }
-        if (got) continue;
-        if (nothingToWatch)
+        if (got) {
+            idlePasses = 0;
+            continue;
+        }
+        if (nothingToWatch) {
+            idlePasses = kIdlePassesBeforeSleep;
             WaitForSingleObject(m_wake, INFINITE);
-        else
+        } else if (++idlePasses < kIdlePassesBeforeSleep) {
+            SwitchToThread();
+        } else {
             Sleep(1);
+        }
     }
 }
 
@@ -328,11 +348,10 @@ void RingHub::RunFlood(const FloodJob& job) {
 }
 
 bool RingHub::EchoOn() {
-    CAutoLock lock(m_lock);
-    return m_echo;
+    return InterlockedCompareExchange(&m_echo, 0, 0) != 0;
 }
 
-void RingHub::Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode) {
+void RingHub::Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode, PassCounts& counted) {
     ServerState& state = ServerState::Instance();
     switch (msg.type) {
         case serverlink::kMsgData: {
@@ -343,8 +362,12 @@ void RingHub::Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode) 
             if (mode == DrainMode::Log)
                 state.Append("Data " + Id(msg.clientId) + " " + Id(msg.peerId) + " " + std::to_string(msg.length) +
                              " [" + HexBytes(msg.payload, msg.length) + "]");
-            else
-                Count(msg, mode);
+            else if (mode == DrainMode::Check)
+                Check(msg);
+            else {
+                ++counted.packets;
+                counted.bytes += msg.length;
+            }
             // Looked up per record: once SetEcho returns, no later record sees the old mode.
             if (!EchoOn()) return;
             ShmMessage reply;

@@ -132,9 +132,15 @@ private:
     void StartLocked();
     void Run(uint32_t);
     bool EchoOn();
-    void Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode);
-    // Counts (and in Check mode checks) one data record (m_countLock).
-    void Count(const ShmMessage& msg, DrainMode mode);
+    // What one pass counted in Count mode, added to the totals once per pass.
+    struct PassCounts {
+        uint64_t packets = 0;
+        uint64_t bytes = 0;
+    };
+    void Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode, PassCounts& counted);
+    // Counts and checks one data record in Check mode (m_countLock).
+    void Check(const ShmMessage& msg);
+    void AddCounts(PassCounts& counted);
     void RunDueResumes();
 
     serverlink::CCritSec m_passLock;                   // held by the poll thread for one pass; taken before m_lock
@@ -143,7 +149,7 @@ private:
     std::vector<std::shared_ptr<ClientRings>> m_open;  // in opening order
     std::vector<Resume> m_resumes;
     std::vector<HANDLE> m_floods;                      // flood threads, owned; joined by Stop
-    bool m_echo = false;
+    volatile LONG m_echo = 0;  // read per record without m_lock
     bool m_reading = true;
     DrainMode m_drain = DrainMode::Log;
 
