@@ -16,15 +16,17 @@ void CServerLink::OnRecord(const ShmMessage& msg) {
     // A count at zero: the last Release came on a client thread, whose
     // destructor waits for this pass to take the ring down. Nothing more is
     // delivered to a client that has let go.
-    if (InterlockedCompareExchange(&m_cRef, 0, 0) == 0) return;
+    if (m_cRef == 0) return;
     // The object stays alive while it calls out: a sink that drops the last
     // reference from its own callback leaves the destruction to the end of the
-    // delivery, after every lock of it has been left (see Release).
-    InterlockedExchange(&m_deliveringThread, static_cast<LONG>(GetCurrentThreadId()));
+    // delivery, after every lock of it has been left (see Release). Only this
+    // thread writes the mark; another thread reading it stale sees 0 or this
+    // thread's id, never its own, which is all Release asks.
+    m_deliveringThread = GetCurrentThreadId();
     struct EndDelivery {
         CServerLink* self;
         ~EndDelivery() {
-            InterlockedExchange(&self->m_deliveringThread, 0);
+            self->m_deliveringThread = 0;
             if (self->m_bDestroyAfterDelivery) delete self;
         }
     } end{this};

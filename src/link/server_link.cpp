@@ -158,7 +158,7 @@ ULONG CServerLink::AddRef() { return InterlockedIncrement(&m_cRef); }
 ULONG CServerLink::Release() {
     const LONG n = InterlockedDecrement(&m_cRef);
     if (n != 0) return n;
-    if (InterlockedCompareExchange(&m_deliveringThread, 0, 0) == static_cast<LONG>(GetCurrentThreadId())) {
+    if (m_deliveringThread == GetCurrentThreadId()) {
         // From inside one of our own callbacks: the receive thread is still
         // walking this object. It destroys it when the delivery ends.
         m_bDestroyAfterDelivery = true;

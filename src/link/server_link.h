@@ -133,7 +133,7 @@ private:
 
     volatile LONG m_cRef = 0;
     // The receive thread's id while it delivers a record to this object, else 0.
-    volatile LONG m_deliveringThread = 0;
+    volatile DWORD m_deliveringThread = 0;
     // The last reference went from inside a delivery (receive thread only).
     bool m_bDestroyAfterDelivery = false;
     ILocalServerPtr m_spServer;          // owner thread's interface; used on that thread only
