@@ -36,6 +36,20 @@ bool CFlowControl::OnEvent(uint32_t id, int32_t code, int32_t extra, uint32_t no
     }
 }
 
+bool CFlowControl::Touches(int32_t code, int32_t extra) {
+    switch (code) {
+        case SERVERLINK_EVENT_PAUSE:
+        case SERVERLINK_EVENT_RESUME:
+        case SERVERLINK_EVENT_PEER_GONE_A:
+        case SERVERLINK_EVENT_PEER_GONE_B:
+            return true;
+        case SERVERLINK_EVENT_SCRAMBLED:
+            return (static_cast<uint32_t>(extra) & SERVERLINK_EXTRA_PEER_READY) != 0;
+        default:
+            return false;
+    }
+}
+
 bool CFlowControl::MaySend(uint32_t peer) const {
     const auto it = m_peers.find(peer);
     return it == m_peers.end() || it->second.ready;

@@ -26,6 +26,9 @@ public:
     //   resume                    entry (created ready if missing) ready, tick untouched.
     // False for pause and resume, which are not delivered to sinks; true otherwise.
     bool OnEvent(uint32_t id, int32_t code, int32_t extra, uint32_t now);
+    // Whether OnEvent may change anything for this code and extra: the caller
+    // takes its lock only then, and answers "deliver" for everything else.
+    static bool Touches(int32_t code, int32_t extra);
 
     // SendData's gate: true unless the peer has an entry that is not ready.
     bool MaySend(uint32_t peer) const;

@@ -46,8 +46,8 @@ void CServerLink::OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length
 void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t extra) {
     if (code == SERVERLINK_EVENT_INTERNAL_A || code == SERVERLINK_EVENT_INTERNAL_B) return;
     if (code == SERVERLINK_EVENT_SCRAMBLED) param = static_cast<LONG_PTR>(descramble(static_cast<uint32_t>(param)));
-    bool deliver = false;
-    {
+    bool deliver = true;
+    if (CFlowControl::Touches(code, extra)) {
         CAutoLock lock(m_peerLock);
         deliver = m_flow.OnEvent(id, code, extra, GetTickCount());
     }

@@ -113,6 +113,25 @@ TEST(FlowControl, OtherCodesChangeNothing) {
     EXPECT_EQ(State(fc, 9), "absent");
 }
 
+// The link takes its peer lock only for events that Touches names: any event
+// that changes the table or is held back from sinks must be among them.
+TEST(FlowControl, TouchesNamesEveryEventThatChangesOrHidesSomething) {
+    const int32_t codes[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, -1, INT_MIN, INT_MAX, kPause, kResume,
+                             int32_t(0xFFFF0002u), int32_t(0xFFFEFFFFu)};
+    const int32_t extras[] = {0, kReadyBit, ~kReadyBit, -1};
+    for (int32_t code : codes) {
+        for (int32_t extra : extras) {
+            CFlowControl fc;
+            ASSERT_FALSE(fc.OnEvent(7, kPause, 0, 10));  // one entry to forget or keep
+            const bool deliver = fc.OnEvent(7, code, extra, 20) && fc.OnEvent(8, code, extra, 20);
+            const bool changed = State(fc, 7) != "paused@10" || State(fc, 8) != "absent";
+            if (!deliver || changed) EXPECT_TRUE(CFlowControl::Touches(code, extra)) << code << " " << extra;
+        }
+    }
+    EXPECT_FALSE(CFlowControl::Touches(5, 0));
+    EXPECT_FALSE(CFlowControl::Touches(7, kReadyBit));
+}
+
 TEST(FlowControl, PeersAreUnsignedAndSeparate) {
     CFlowControl fc;
     ASSERT_FALSE(fc.OnEvent(0xFFFFFFFFu, kPause, 0, 1));
