@@ -214,7 +214,11 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwn
     RunOnThread([&] { left = link->Release(); });
     EXPECT_EQ(left, 0u);
     EXPECT_EQ(server.ObjectCount(), baseline + 1) << "released outside its apartment";
-    AskCanUnload();
+    HRESULT elsewhere = E_PENDING;
+    RunOnThread([&] { elsewhere = AskCanUnload(); });
+    EXPECT_EQ(elsewhere, S_FALSE) << "the waiting proxy keeps the module";
+    EXPECT_EQ(server.ObjectCount(), baseline + 1);
+    EXPECT_EQ(AskCanUnload(), S_OK);
     EXPECT_EQ(server.ObjectCount(), baseline);
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../common/crit_sec.h"
+#include "../common/module_lock.h"
 
 namespace serverlink {
 
@@ -34,6 +35,12 @@ void Give(const HandedBack& e) {
     CloseHandle(e.thread);
 }
 
+// A proxy waiting in the list keeps the module loaded: the list lives in it.
+void GiveFromList(const HandedBack& e) {
+    Give(e);
+    ModuleRelease();
+}
+
 }  // namespace
 
 void HandBackToOwner(HANDLE ownerThread, IUnknown* p) {
@@ -50,6 +57,7 @@ void HandBackToOwner(HANDLE ownerThread, IUnknown* p) {
     CAutoLock lock(list.lock);
     try {
         list.entries.push_back(entry);
+        ModuleAddRef();
     } catch (...) {
         // No room to defer: the reference stays with the owner's apartment,
         // which gives it back to the server when it ends.
@@ -82,7 +90,7 @@ void ReleaseHandedBack() {
         }
     }
     // Outside the lock: a release is a call to the server.
-    for (const HandedBack& e : mine) Give(e);
+    for (const HandedBack& e : mine) GiveFromList(e);
 }
 
 LONG HandedBackCount() { return InterlockedCompareExchange(&List().count, 0, 0); }

@@ -10,7 +10,8 @@ namespace serverlink {
 // thread the next time that thread calls into the module (or at once, by
 // whichever thread comes first, when the owner thread has ended: its apartment
 // has nobody left to do it). If the owner never calls again, COM gives the
-// proxy's server references back when the owner's apartment ends.
+// proxy's server references back when the owner's apartment ends. A proxy
+// waiting here keeps the module loaded (DllCanUnloadNow says S_FALSE).
 
 // Takes over `ownerThread` (a real handle to the owner thread) and `p`.
 void HandBackToOwner(HANDLE ownerThread, IUnknown* p);
