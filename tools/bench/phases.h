@@ -41,6 +41,9 @@ struct Env {
     BenchLink* link;  // signed on; used by the send, receive and COM phases
     Floors& floors;   // each phase interleaves its floor's runs with its own
 };
+// Waits until the tally holds `n` records; on timeout stops the writer and fails.
+bool WaitDelivered(Env& env, Tally& tally, uint32_t n, std::atomic<bool>& stop, const std::string& what);
+
 // 2: SendData in process (the benchmark drains) and with the reference server draining.
 void RunSendData(Env& env);
 // 3-5: receive path flat out, latency (flat out, isolated), paced writers.

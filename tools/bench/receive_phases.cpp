@@ -55,17 +55,6 @@ void PushLatency(LatencyFigures& f, const std::vector<double>& sorted) {
     f.max->runs.push_back(Percentile(sorted, 100));
 }
 
-// Waits until the tally holds `n` records; on timeout stops the writer and fails.
-bool WaitDelivered(Env& env, Tally& tally, uint32_t n, std::atomic<bool>& stop, const std::string& what) {
-    if (WaitFor([&] { return tally.delivered.load() >= n; }, kWaitLimitMs) && tally.delivered.load() == n &&
-        tally.bad.load() == 0)
-        return true;
-    stop.store(true);
-    env.report.Fail(what + ": " + std::to_string(tally.delivered.load()) + " of " + std::to_string(n) +
-                    " delivered, " + std::to_string(tally.bad.load()) + " out of order or torn");
-    return false;
-}
-
 // One writer thread, flat out; the receive thread delivers. `stamp`: record
 // latencies into `samples` (at least n entries).
 bool FlatOutRun(Env& env, Tally& tally, uint32_t n, bool stamp, std::vector<int64_t>* samples, const char* what) {
@@ -257,6 +246,17 @@ void Paced(Env& env, Tally& tally, Series*& dist) {
 }
 
 }  // namespace
+
+// Waits until the tally holds `n` records; on timeout stops the writer and fails.
+bool WaitDelivered(Env& env, Tally& tally, uint32_t n, std::atomic<bool>& stop, const std::string& what) {
+    if (WaitFor([&] { return tally.delivered.load() >= n; }, kWaitLimitMs) && tally.delivered.load() == n &&
+        tally.bad.load() == 0)
+        return true;
+    stop.store(true);
+    env.report.Fail(what + ": " + std::to_string(tally.delivered.load()) + " of " + std::to_string(n) +
+                    " delivered, " + std::to_string(tally.bad.load()) + " out of order or torn");
+    return false;
+}
 
 void RunReceive(Env& env) {
     std::printf("receive path, latency, paced writers ...\n");

@@ -39,16 +39,6 @@ void WriteRoundRobin(const std::vector<serverlink::CShmQueue*>& rings, uint32_t 
     }
 }
 
-bool Delivered(Env& env, Tally& tally, uint32_t n, std::atomic<bool>& stop, const std::string& what) {
-    if (WaitFor([&] { return tally.delivered.load() >= n; }, kWaitLimitMs) && tally.delivered.load() == n &&
-        tally.bad.load() == 0)
-        return true;
-    stop.store(true);
-    env.report.Fail(what + ": " + std::to_string(tally.delivered.load()) + " of " + std::to_string(n) +
-                    " delivered, " + std::to_string(tally.bad.load()) + " out of order or torn");
-    return false;
-}
-
 // One gated burst: adds its drain time to us; false (and a failure) if it broke.
 bool GatedBurst(Env& env, std::vector<std::unique_ptr<BenchLink>>& links,
                 const std::vector<serverlink::CShmQueue*>& rings, Tally& tally, HANDLE release, double& us) {
@@ -82,7 +72,7 @@ bool GatedBurst(Env& env, std::vector<std::unique_ptr<BenchLink>>& links,
         env.report.Fail(tag + " objects: a ring held by the gate was not free to fill");
         return false;
     }
-    if (!Delivered(env, tally, n, stop, tag + " objects, full rings")) return false;
+    if (!WaitDelivered(env, tally, n, stop, tag + " objects, full rings")) return false;
     us += TicksToUs(tally.tEnd.load() - tally.tStart.load());
     return true;
 }
@@ -132,7 +122,7 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
         std::atomic<bool> stop{false};
         ThreadGroup group(1, [&](int) { WriteRoundRobin(rings, perRing, stop); });
         group.Release();
-        if (!Delivered(env, tally, total, stop, tag + " objects, flat out")) break;
+        if (!WaitDelivered(env, tally, total, stop, tag + " objects, flat out")) break;
         if (run >= 0) rate.runs.push_back(tally.Rate());
     }
 
