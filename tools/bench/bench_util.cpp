@@ -27,8 +27,6 @@ std::string Format(double v) {
         std::snprintf(text, sizeof(text), "-");
     else if (a >= 1e6)
         std::snprintf(text, sizeof(text), "%.3gM", v / 1e6);
-    else if (a >= 1e4)
-        std::snprintf(text, sizeof(text), "%.0f", v);
     else if (a >= 100)
         std::snprintf(text, sizeof(text), "%.0f", v);
     else if (a >= 10)
