@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
@@ -26,9 +27,6 @@ public:
         std::vector<BYTE> bytes;
     };
 
-    Sink() { InitializeCriticalSection(&m_cs); }
-    ~Sink() { DeleteCriticalSection(&m_cs); }
-
     HRESULT STDMETHODCALLTYPE OnEvent(ULONG id, LONG code, LONG_PTR param, LONG extra) override {
         Call c{false, id, code, param, extra, {}};
         if (code == 8 || code == 9) {
@@ -45,10 +43,8 @@ public:
     }
 
     std::vector<Call> Calls() {
-        EnterCriticalSection(&m_cs);
-        auto copy = m_calls;
-        LeaveCriticalSection(&m_cs);
-        return copy;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
     }
     size_t Count() { return Calls().size(); }
     bool WaitCount(size_t n) {
@@ -71,11 +67,10 @@ public:
 
 private:
     void Add(Call c) {
-        EnterCriticalSection(&m_cs);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back(std::move(c));
-        LeaveCriticalSection(&m_cs);
     }
-    CRITICAL_SECTION m_cs;
+    std::mutex m_mutex;
     std::vector<Call> m_calls;
 };
 

@@ -93,48 +93,40 @@ bool OpFromName(const wchar_t* name, Op* op) {
     return false;
 }
 
-struct ServerState::Lock {
-    explicit Lock(CRITICAL_SECTION* cs) : m_cs(cs) { EnterCriticalSection(m_cs); }
-    ~Lock() { LeaveCriticalSection(m_cs); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-    CRITICAL_SECTION* m_cs;
-};
-
 ServerState& ServerState::Instance() {
     static ServerState state;
     return state;
 }
 
-ServerState::ServerState() { InitializeCriticalSection(&m_cs); }
-ServerState::~ServerState() { DeleteCriticalSection(&m_cs); }
+ServerState::ServerState() = default;
+ServerState::~ServerState() = default;
 
 void ServerState::Reset() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_script.fill(Outcome{});
     m_channel = 0;
     m_log.clear();
 }
 
 void ServerState::SetAnswer(Op op, LONG value) {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_script[Index(op)].answer = value;
 }
 
 void ServerState::SetFailure(Op op, HRESULT hr, const wchar_t* description) {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     Outcome& o = m_script[Index(op)];
     o.failure = hr;
     o.description = (FAILED(hr) && description) ? description : L"";
 }
 
 void ServerState::SetChannel(LONG value) {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_channel = value;
 }
 
 Outcome ServerState::Record(Op op, std::string line) {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_log.push_back(std::move(line));
     Outcome o = m_script[Index(op)];
     o.channel = m_channel;
@@ -142,12 +134,12 @@ Outcome ServerState::Record(Op op, std::string line) {
 }
 
 void ServerState::Append(std::string line) {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_log.push_back(std::move(line));
 }
 
 std::string ServerState::Log() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     std::string text;
     for (size_t i = 0; i < m_log.size(); ++i) {
         if (i) text += '\n';
@@ -157,22 +149,22 @@ std::string ServerState::Log() {
 }
 
 void ServerState::ClearLog() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     m_log.clear();
 }
 
 void ServerState::ObjectCreated() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     ++m_liveObjects;
 }
 
 void ServerState::ObjectDestroyed() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     --m_liveObjects;
 }
 
 LONG ServerState::LiveObjects() {
-    Lock lock(&m_cs);
+    serverlink::CAutoLock lock(m_lock);
     return m_liveObjects;
 }
 

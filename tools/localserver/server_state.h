@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/crit_sec.h"
+
 namespace localserver {
 
 // The ILocalServer operations, in vtable order.
@@ -71,9 +73,7 @@ private:
     ServerState(const ServerState&) = delete;
     ServerState& operator=(const ServerState&) = delete;
 
-    struct Lock;
-
-    CRITICAL_SECTION m_cs;
+    serverlink::CCritSec m_lock;
     std::array<Outcome, static_cast<size_t>(Op::Count)> m_script;
     LONG m_channel = 0;
     std::vector<std::string> m_log;
