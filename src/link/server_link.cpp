@@ -153,8 +153,6 @@ HRESULT CServerLink::QueryInterface(REFIID riid, void** ppv) {
 
 ULONG CServerLink::AddRef() { return InterlockedIncrement(&m_cRef); }
 
-
-
 ULONG CServerLink::Release() {
     const LONG n = InterlockedDecrement(&m_cRef);
     if (n != 0) return n;

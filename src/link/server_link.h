@@ -120,7 +120,6 @@ public:
     void OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override;
 
 private:
-
     // Makes the server object, its interface for the owner thread and the two
     // marshal packets. Leaves the object unconnected when any step fails.
     void ConnectServer();
