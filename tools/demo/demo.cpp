@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "localserver_control.h"
@@ -23,16 +24,15 @@ constexpr ULONG kEchoPeer = 1;
 constexpr ULONG kPausedPeer = 2;
 constexpr int kPackets = 5;
 
-CRITICAL_SECTION g_print;
+std::mutex g_print;  // callbacks print on the receive thread, main() on its own
 
 void Say(const char* fmt, ...) {
-    EnterCriticalSection(&g_print);
+    std::lock_guard<std::mutex> lock(g_print);
     va_list args;
     va_start(args, fmt);
     vprintf(fmt, args);
     va_end(args);
     fflush(stdout);
-    LeaveCriticalSection(&g_print);
 }
 
 double NowMs() {
@@ -81,12 +81,11 @@ public:
         double rtt = -1;
         if (seq >= 0 && seq < 10 && m_sentAt[seq] > 0) {
             rtt = now - m_sentAt[seq];
-            EnterCriticalSection(&g_print);
+            std::lock_guard<std::mutex> lock(g_print);
             m_rttSum += rtt;
             m_rttMin = m_rttCount == 0 || rtt < m_rttMin ? rtt : m_rttMin;
             m_rttMax = rtt > m_rttMax ? rtt : m_rttMax;
             ++m_rttCount;
-            LeaveCriticalSection(&g_print);
         }
         InterlockedIncrement(&m_data);
         if (rtt >= 0)
@@ -132,7 +131,6 @@ const char* Hr(HRESULT hr) {
 }  // namespace
 
 int main() {
-    InitializeCriticalSection(&g_print);
     setvbuf(stdout, nullptr, _IONBF, 0);
     if (FAILED(CoInitialize(nullptr))) return 1;
     int rc = 1;
@@ -231,6 +229,5 @@ int main() {
         control->Release();
     }
     CoUninitialize();
-    DeleteCriticalSection(&g_print);
     return rc;
 }
