@@ -94,11 +94,17 @@ HRESULT CServerLink::SignOff() {
     CComInitGuard guard(m_ownerThreadId);
     bool started = false;
     try {
+        if (!m_bConnected) return E_FAIL;
         CServerRef server(*this);
-        if (!m_bConnected || !server) return E_FAIL;
         started = true;
-
         ClearSubscribers();
+        if (!server) {
+            // No proxy on this thread (the server is gone): the sign-off cannot
+            // reach it, but what it takes down here needs no server, and no sink
+            // may hear from this object after SignOff has returned.
+            CChannelHub::Instance().UnregisterOwner(this);
+            return E_FAIL;
+        }
         LONG status = E_FAIL;
         Check(server->Logout(static_cast<LONG>(m_signOn.clientId), static_cast<LONG>(m_signOn.dword11),
                              m_signOn.channelId, &status),
