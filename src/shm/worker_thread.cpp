@@ -74,9 +74,12 @@ void CWorkerThread::WaitForExit() {
     // flag, but its handle is signalled.
     while (InterlockedCompareExchange(&m_bExited, 0, 0) == 0 && WaitForSingleObject(m_hThread, 0) != WAIT_OBJECT_0)
         Sleep(10);
-    CloseHandle(m_hThread);
-    m_hThread = nullptr;
+    // Forget the id before the handle goes: once it is closed the id may be
+    // reused, and no new thread may then pass for this one.
+    const HANDLE done = m_hThread;
     m_threadId = 0;
+    m_hThread = nullptr;
+    CloseHandle(done);
 }
 
 }  // namespace serverlink
