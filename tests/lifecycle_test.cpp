@@ -70,8 +70,25 @@ DWORD HandleCount() {
 // ended: under Wine each one holds a fully committed stack of 1 MB, which
 // would swamp what is measured here. What stays is this thread and the
 // receive thread.
+// Wine gives an ended thread's stack back only when the next thread ends, so
+// whichever thread ended last still holds its stack (1 MB for a pool thread)
+// when the counters are read. Two short threads of our own make that remnant
+// the same small one at every measurement.
+DWORD WINAPI NoWork(void*) { return 0; }
+
+void FlushEndedThreadStacks() {
+    for (int i = 0; i < 2; ++i) {
+        HANDLE t = CreateThread(nullptr, 64 * 1024, &NoWork, nullptr,
+                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (t == nullptr) return;
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+}
+
 Usage Measure() {
     WaitFor([] { return ThreadCount() <= 2; });
+    FlushEndedThreadStacks();
     Usage u;
     u.handles = HandleCount();
     u.threads = ThreadCount();
