@@ -78,15 +78,16 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-// Drains ring into c until n data packets arrived, stop is set or the deadline
-// passed (then stop is set too). Returns the ticks of the last packet.
-template <class Ring>
-int64_t DrainSent(Ring& ring, SendCheck& c, uint64_t n, std::atomic<bool>& stop, int64_t deadline) {
+// Reads ring while more() holds, handing each record to take(); a side that
+// finds the ring empty backs off. Ends early when stop is set or the deadline
+// passed (then stop is set too).
+template <class Ring, class More, class Take>
+void ReadWhile(Ring& ring, More&& more, Take&& take, std::atomic<bool>& stop, int64_t deadline) {
     serverlink::ShmMessage m;
     Backoff backoff;
-    while (c.delivered < n) {
+    while (more()) {
         if (ring.Read(m)) {
-            c.Take(m);
+            take(m);
             continue;
         }
         if (stop.load(std::memory_order_relaxed)) break;
@@ -96,28 +97,28 @@ int64_t DrainSent(Ring& ring, SendCheck& c, uint64_t n, std::atomic<bool>& stop,
         }
         backoff.Wait();
     }
+}
+
+// Drains ring into c until n data packets arrived (stop rules of ReadWhile).
+// Returns the ticks of the last packet.
+template <class Ring>
+int64_t DrainSent(Ring& ring, SendCheck& c, uint64_t n, std::atomic<bool>& stop, int64_t deadline) {
+    ReadWhile(ring, [&] { return c.delivered < n; }, [&](const serverlink::ShmMessage& m) { c.Take(m); }, stop,
+              deadline);
     return Ticks();
 }
 
-// Reads ring as a bare consumer into t until t.target records arrived (same
-// stop rules as DrainSent).
+// Reads ring as a bare consumer into t until t.target records arrived (stop
+// rules of ReadWhile).
 template <class Ring>
 void ConsumeRecords(Ring& ring, Tally& t, std::atomic<bool>& stop, int64_t deadline) {
-    serverlink::ShmMessage m;
     uint32_t expected = 0;
-    Backoff backoff;
-    while (t.delivered.load(std::memory_order_relaxed) < t.target) {
-        if (ring.Read(m)) {
+    ReadWhile(
+        ring, [&] { return t.delivered.load(std::memory_order_relaxed) < t.target; },
+        [&](const serverlink::ShmMessage& m) {
             if (m.peerId == kDataPeer) Consume(t, expected, m.payload, m.length);
-            continue;
-        }
-        if (stop.load(std::memory_order_relaxed)) break;
-        if (Ticks() > deadline) {
-            stop.store(true);
-            break;
-        }
-        backoff.Wait();
-    }
+        },
+        stop, deadline);
 }
 
 // Ticks of `seconds` from now: the bound of one run.
