@@ -1,9 +1,11 @@
 // One writer thread and one reader thread on a 128-slot ring over shared
 // bytes, built with ThreadSanitizer: every record arrives, in order and whole,
-// whether it was copied in or filled in place.
+// whether it was copied in or filled in place. A side that stops making
+// progress fails the test rather than spinning until ctest gives up.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -76,7 +78,35 @@ std::string Check(uint32_t seq, const ShmMessage& m) {
     return {};
 }
 
+// How one side has fared waiting for the other: it gives up once it has
+// found nothing to do for kStallBound since it last moved a record. A bound
+// on progress, not on the run's total time.
+constexpr std::chrono::seconds kStallBound{60};
+
+class Patience {
+public:
+    // Called each time the side finds nothing to do.
+    bool Exhausted() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_waiting) {
+            m_waiting = true;
+            m_since = now;
+        }
+        return now - m_since > kStallBound;
+    }
+    void Moved() { m_waiting = false; }
+
+private:
+    bool m_waiting = false;
+    std::chrono::steady_clock::time_point m_since;
+};
+
 enum class Publish { Copy, InPlace };
+
+std::string Stuck(const char* side, uint32_t seq, const char* waitingFor) {
+    return std::string(side) + " stuck at record " + std::to_string(seq) + ": " + waitingFor + " for " +
+           std::to_string(kStallBound.count()) + " s";
+}
 
 void MillionRecords(Publish publish) {
     RingBlock block(kSlots);
@@ -86,9 +116,12 @@ void MillionRecords(Publish publish) {
     CRing readerSide(block.Bytes(), kSlots);
 
     uint64_t fullWrites = 0;  // owned by the writer thread until joined
+    std::string writerStuck;  // likewise
     std::atomic<bool> writerDone{false};
+    std::atomic<bool> readerGaveUp{false};
     auto writeAll = [&] {
         ShmMessage m;
+        Patience patience;
         // Made straight in the slot, the record is laid over the slot's previous
         // one, as SendData does: Make sets every field but the padding and the
         // payload past length, which the checksum leaves out.
@@ -100,9 +133,15 @@ void MillionRecords(Publish publish) {
         for (uint32_t seq = 0; seq < kRecords; ++seq) {
             if (publish == Publish::Copy) Make(seq, m);
             while (!put(seq)) {
+                if (readerGaveUp.load(std::memory_order_relaxed)) return;
+                if (patience.Exhausted()) {
+                    writerStuck = Stuck("writer", seq, "the ring stayed full");
+                    return;
+                }
                 ++fullWrites;
                 std::this_thread::yield();
             }
+            patience.Moved();
         }
     };
     std::thread writer([&] {
@@ -111,8 +150,10 @@ void MillionRecords(Publish publish) {
     });
 
     std::string firstError;
+    std::string readerStuck;
     uint32_t received = 0;
     ShmMessage m;
+    Patience patience;
     while (received < kRecords) {
         // Read before reading the ring: once the writer is done, an empty ring
         // means records were lost, which shows as a short count, not a hang.
@@ -120,7 +161,12 @@ void MillionRecords(Publish publish) {
         if (readerSide.Read(m)) {
             if (firstError.empty()) firstError = Check(received, m);
             ++received;
+            patience.Moved();
         } else if (finished) {
+            break;
+        } else if (patience.Exhausted()) {
+            readerStuck = Stuck("reader", received, "nothing arrived");
+            readerGaveUp.store(true, std::memory_order_relaxed);
             break;
         } else {
             std::this_thread::yield();
@@ -128,6 +174,9 @@ void MillionRecords(Publish publish) {
     }
     writer.join();
 
+    EXPECT_EQ(writerStuck, "");
+    EXPECT_EQ(readerStuck, "");
+    if (!writerStuck.empty() || !readerStuck.empty()) return;  // the rest would only echo it
     EXPECT_EQ(firstError, "");
     EXPECT_EQ(received, kRecords);
     ShmMessage extra;
