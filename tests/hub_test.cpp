@@ -688,9 +688,12 @@ TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartW
     for (LONG seq = 0; seq < 3; ++seq) ASSERT_TRUE(Send(*ring, 1, seq));
     ASSERT_TRUE(Hub().Start());
 
+    // The sink's own mark, not the hub's state: the hub reads as stopped as soon
+    // as the sink's Unregister returns, while the sink is still at work.
+    ASSERT_TRUE(WaitUntil([&] { return unregistered.load() >= 0; }));
+    EXPECT_EQ(unregistered.load(), 1);
     // The thread cannot wait for itself: it ends on its own once the pass is over.
     ASSERT_TRUE(WaitUntil([] { return !Hub().IsRunning(); }));
-    EXPECT_EQ(unregistered.load(), 1);
     EXPECT_TRUE(receiver.Ended(kPatienceMs)) << "the receive thread did not end by itself";
     EXPECT_EQ(Hub().RingCount(), 0u);
     EXPECT_TRUE(WaitUntil([&] { return ModuleLockCount() == base + 1; })) << ModuleLockCount() - base;
