@@ -30,10 +30,6 @@ namespace {
 constexpr uint32_t kMaxData = 1280;
 constexpr size_t kCleanRecords = 100000;  // records checked one by one, besides the garbage
 
-// A channel the reference server never hands out by itself (it stays below
-// 65000), scripted so that the test knows the section names.
-uint16_t ScriptedChannel() { return static_cast<uint16_t>(65002 + (UniqueNumber() % 250) * 2); }
-
 class Rng {
 public:
     explicit Rng(uint64_t seed) : m_s(seed) {}

@@ -28,7 +28,6 @@ namespace {
 
 constexpr LONG kFloodCode = 1000;
 
-uint16_t ScriptedChannel() { return static_cast<uint16_t>(65002 + (UniqueNumber() % 250) * 2); }
 
 bool SectionExists(uint32_t n) {
     HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/module_lock.h"
 #include "link/server_link.h"
 #include "link_helpers.h"
 #include "shm/channel_hub.h"
@@ -86,14 +87,67 @@ TEST(LinkFaults, ASinkMaySignOffAndReleaseItsOwnLinkFromItsCallback) {
     ASSERT_EQ(server.Inject(clientId, kEvent, 0, kPoison, 0, 3, 0, 0, {}, &written), S_OK);
     ASSERT_EQ(written, 1);
 
-    // The owner (this thread) gives back its proxy when it next calls in.
-    EXPECT_TRUE(WaitFor([&] {
-        AskCanUnload();
-        return server.ObjectCount() == baseline;
-    })) << "the link was never destroyed";
+    // The owner (this thread) gives back its proxy as it pumps messages.
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; })) << "the link was never destroyed";
     EXPECT_EQ(signOff.load(), S_OK);
     EXPECT_EQ(sink.CountCode(3), 1u);
     EXPECT_EQ(server.RingClients(), ringsBefore);
+}
+
+// The last Release comes on a client thread while the receive thread delivers
+// to the same link; the client thread's destruction of the link waits for that
+// delivery. Meanwhile the sink takes and drops a reference to its link, as
+// defensive code does (a QueryInterface, a smart pointer's copy). Only the
+// first transition to zero may destroy: the client's Release returns, the link
+// goes once, and the module count comes back to where it was.
+TEST(LinkFaults, ASinkTakingAReferenceWhileAnotherThreadDestroysTheLinkDoesNotDestroyItAgain) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG baseline = server.ObjectCount();
+    const LONG modules = serverlink::ModuleLockCount();
+    CServerLink* link = new CServerLink();
+    link->AddRef();
+    ASSERT_TRUE(link->Connected());
+
+    Event inside;
+    std::atomic<bool> sawWaiter{false};
+    std::vector<std::unique_ptr<uint32_t[]>> scribbles;
+    RecordingSink sink;
+    sink.onEvent = [&](const RecordingSink::Call& c) {
+        if (c.code != 55) return;
+        inside.Set();
+        // The other thread's Release now waits for this delivery to end.
+        sawWaiter = WaitFor([] { return CChannelHub::Instance().ClientsWaiting() > 0; });
+        link->AddRef();
+        link->Release();
+        // Whatever a second destruction freed is written over at once.
+        const size_t words = sizeof(CServerLink) / 4 + 1;
+        for (int i = 0; i < 4000; ++i) {
+            scribbles.emplace_back(new uint32_t[words]);
+            std::fill_n(scribbles.back().get(), words, 0x0BADF00Du);
+        }
+    };
+    const ULONG clientId = UniqueNumber();
+    SignOnRecord rec = MakeRecord(clientId, &sink);
+    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(server.Inject(clientId, kEvent, 0, 1, 0, 55, 0, 0), S_OK);
+    ASSERT_TRUE(inside.Wait());
+    std::atomic<bool> released{false};
+    std::thread releaser([&] {
+        link->Release();
+        released = true;
+    });
+    const bool returned = WaitFor([&] { return released.load(); });
+    if (returned)
+        releaser.join();
+    else
+        releaser.detach();  // stuck for good inside a destroyed object
+    ASSERT_TRUE(returned) << "the client thread's Release never returned";
+    EXPECT_TRUE(sawWaiter.load()) << "the Release did not wait for the delivery";
+    // The owner (this thread) gives its proxy back as it pumps messages.
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; }));
+    EXPECT_EQ(serverlink::ModuleLockCount(), modules);
 }
 
 // Sinks live in this process here, so that an exception can unwind from one
@@ -263,10 +317,7 @@ TEST(LinkFaults, CreatingALinkLeavesTheThreadsComAsItFoundIt) {
     EXPECT_EQ(made, S_OK);
     EXPECT_EQ(inMta, S_OK) << "a thread outside COM was left in an apartment";
     EXPECT_EQ(fromThere, S_OK);
-    EXPECT_TRUE(WaitFor([&] {
-        AskCanUnload();
-        return server.ObjectCount() == baseline;
-    }));
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; }));
     FreeLibrary(loaded);
 }
 

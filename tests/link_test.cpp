@@ -198,28 +198,40 @@ TEST_F(Link, ManyCallsFromManyThreadsKeepTheOwnerWorkingAndReferencesBalanced) {
     // TearDown checks the server object goes away with the link.
 }
 
-// Only the owner's apartment may release the owner's proxy: released on another
-// thread, the link hands it back, and the owner gives it up when it next calls
-// into the module (here, as COM asks whether the DLL can unload).
+// Only the owner's apartment may release the owner's proxy. The owner thread
+// here pumps its messages, as every single-threaded apartment does, and never
+// calls into the DLL again after making the link; the last Release comes on
+// another thread. The owner gives the proxy back all the same, and until it has,
+// the proxy keeps the module loaded. (Strict mode checks the apartment of
+// every release.)
 TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwner) {
     ComScope com;
     RefServer server;
     ASSERT_TRUE(server.ok());
     const LONG baseline = server.ObjectCount();
+    StaThread owner;
     IServerLink* link = nullptr;
-    ASSERT_EQ(CreateLink(&link), S_OK);
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(owner.Run([&] { CreateLink(&link); }));
+    ASSERT_NE(link, nullptr);
     EXPECT_EQ(server.ObjectCount(), baseline + 1);
     RunOnThread([&] { EXPECT_EQ(link->QueryA(), S_OK); });
+
+    // Held in a call of its own, the owner cannot pump yet.
+    HANDLE busy = owner.Start([&] { WaitForSingleObject(hold, kPatienceMs); });
+    ASSERT_NE(busy, nullptr);
     ULONG left = 99;
     RunOnThread([&] { left = link->Release(); });
     EXPECT_EQ(left, 0u);
-    EXPECT_EQ(server.ObjectCount(), baseline + 1) << "released outside its apartment";
-    HRESULT elsewhere = E_PENDING;
-    RunOnThread([&] { elsewhere = AskCanUnload(); });
-    EXPECT_EQ(elsewhere, S_FALSE) << "the waiting proxy keeps the module";
-    EXPECT_EQ(server.ObjectCount(), baseline + 1);
-    EXPECT_EQ(AskCanUnload(), S_OK);
-    EXPECT_EQ(server.ObjectCount(), baseline);
+    HRESULT waiting = E_PENDING;
+    RunOnThread([&] { waiting = AskCanUnload(); });
+    EXPECT_EQ(waiting, S_FALSE) << "the proxy waiting for its owner must keep the module";
+    SetEvent(hold);
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; })) << "the owner never gave its proxy back";
+    EXPECT_TRUE(WaitFor([&] { return AskCanUnload() == S_OK; }));
+    WaitForSingleObject(busy, kPatienceMs);
+    CloseHandle(busy);
+    CloseHandle(hold);
 }
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,8 @@
 
 #include "checked_packet.h"
 #include "link_helpers.h"
+#include "raw_section.h"
+#include "shm/ring.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -309,14 +311,9 @@ TEST(Load, CallbacksUnderLoadChangeTheirOwnLinkWithoutDeadlock) {
     EXPECT_EQ(signOff.load(), S_OK);
     // The delivery in progress keeps the link alive past that release; it is
     // destroyed when the delivery ends, and its server object goes once the
-    // owner (this thread) calls in.
+    // owner (this thread) has pumped its messages.
     EXPECT_NE(lastRelease.load(), 0xFFFFFFFFu);
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            b->QueryA();
-            return server.ObjectCount() == baseline + 2;
-        },
-        kPatienceMs));
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline + 2; }, kPatienceMs));
     EXPECT_EQ(main.Count(), kSignOffAt + 1) << "events after the sign-off";
     EXPECT_EQ(calledAfterSignOff.load(), 0u);
     EXPECT_EQ(badResults.load(), 0u);
@@ -340,4 +337,72 @@ TEST(Load, CallbacksUnderLoadChangeTheirOwnLinkWithoutDeadlock) {
     EXPECT_EQ(c->SignOff(), S_OK);
     EXPECT_EQ(b->Release(), 0u);
     EXPECT_EQ(c->Release(), 0u);
+}
+
+// One link is flooded without a pause: the test writes its incoming ring as
+// fast as the ring takes records, so the receive thread never sleeps and takes
+// the hub's lock again right after every pass. Another link's sign-off and last
+// release, on another thread, need that lock: they still get their turn and
+// return while the flood goes on.
+TEST(Load, AnotherLinkSignsOffAndGoesWhileOneIsFloodedWithoutPause) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const uint16_t channel = ScriptedChannel();
+    IServerLink *flooded = nullptr, *other = nullptr;
+    ASSERT_EQ(CreateLink(&flooded), S_OK);
+    ASSERT_EQ(CreateLink(&other), S_OK);
+    const ULONG floodedId = UniqueNumber(), otherId = UniqueNumber();
+    FloodSink floodSink(floodedId);
+    RecordingSink otherSink;
+    SignOnRecord floodedRec = MakeRecord(floodedId, &floodSink), otherRec = MakeRecord(otherId, &otherSink);
+    server.SetChannel(channel);
+    ASSERT_EQ(flooded->SignOn(&floodedRec), S_OK);
+    server.SetChannel(0);
+    ASSERT_EQ(other->SignOn(&otherRec), S_OK);
+
+    RawSection incoming(uint32_t(channel) + 1u);
+    ASSERT_TRUE(incoming.Ok());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        serverlink::CRing ring(incoming.Bytes(), 128);
+        serverlink::ShmMessage msg;
+        msg.type = serverlink::kMsgEvent;
+        msg.peerId = floodedId;
+        msg.eventCode = kFloodCode;
+        msg.extra = 1;
+        for (uint32_t n = 0; !stop.load();) {
+            msg.eventParam = int32_t(n);
+            if (ring.Write(msg))
+                ++n;
+            else
+                SwitchToThread();
+        }
+    });
+    const bool flowing = WaitFor([&] { return floodSink.Count() > 1000; });
+
+    std::atomic<int> done{0};
+    HRESULT signOff = E_PENDING;
+    ULONG left = 99;
+    std::thread client([&] {
+        ComScope sta;
+        signOff = other->SignOff();
+        left = other->Release();
+        done = 1;
+    });
+    const bool returned = flowing && WaitFor([&] { return done.load() == 1; });
+    const uint32_t then = floodSink.Count();
+    const bool stillFlooding = WaitFor([&] { return floodSink.Count() > then + 1000; });
+    stop = true;
+    writer.join();
+    client.join();
+
+    EXPECT_TRUE(flowing) << "the flood never reached the sink";
+    EXPECT_TRUE(returned) << "the sign-off and release waited for the flood to end";
+    EXPECT_TRUE(stillFlooding);
+    EXPECT_EQ(signOff, S_OK);
+    EXPECT_EQ(left, 0u);
+    EXPECT_EQ(floodSink.Failures(), 0u) << floodSink.First();
+    EXPECT_EQ(flooded->SignOff(), S_OK);
+    EXPECT_EQ(flooded->Release(), 0u);
 }

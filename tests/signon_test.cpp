@@ -452,9 +452,14 @@ TEST_F(SignOn, RefusedChannelLeavesTheLiveSignOnAlone) {
     server.SetAnswer(L"NegotiateChannel", 0);
     ASSERT_EQ(Event(4, 4), S_OK);  // the old ring is still registered and read
     ASSERT_TRUE(sink.WaitCount(1));
-    // The object's record is the new one from here on.
+    // The object's record is the new one from here on...
     EXPECT_EQ(link->QueryB(), S_OK);
     EXPECT_EQ(Calls("QueryB").back(), "QueryB " + std::to_string(LONG(clientId + 1)));
+    // ...but a packet in the old ring carries the clientId that ring was made for.
+    const BYTE b[] = {9};
+    EXPECT_EQ(link->SendData(7, b, 1), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return !Calls("Data").empty(); }));
+    EXPECT_EQ(Calls("Data").back(), "Data " + std::to_string(LONG(clientId)) + " 7 1 [09]");
 }
 
 TEST_F(SignOn, RingsThatCannotBeMadeFailTheSignOn) {

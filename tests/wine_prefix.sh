@@ -9,7 +9,9 @@ case "$mode" in
   setup)
     wineserver -k 2>/dev/null || true
     wineserver -w 2>/dev/null || true
-    rm -rf "$WINEPREFIX"
+    # A link is a prefix provided from outside (e.g. a ready one on a faster
+    # disk than the build tree's): used as it is. Anything else is made afresh.
+    [ -L "$WINEPREFIX" ] || rm -rf "$WINEPREFIX"
     if [ -x "$build/bin/localserver.exe" ]; then
       "$run" "$build/bin/localserver.exe" /RegServer >"$build/regserver.log" 2>&1
     else

@@ -10,4 +10,14 @@ void ModuleAddRef();
 void ModuleRelease();
 LONG ModuleLockCount();
 
+// One module lock for the life of the object that holds it. As its first
+// member, it is given back after everything else of the object is gone.
+class CModuleUse {
+public:
+    CModuleUse() { ModuleAddRef(); }
+    ~CModuleUse() { ModuleRelease(); }
+    CModuleUse(const CModuleUse&) = delete;
+    CModuleUse& operator=(const CModuleUse&) = delete;
+};
+
 }  // namespace serverlink

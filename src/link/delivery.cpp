@@ -13,10 +13,10 @@ void DeliverMessage(const ShmMessage& msg, CServerLink* owner) {
 }
 
 void CServerLink::OnRecord(const ShmMessage& msg) {
-    // A count at zero: the last Release came on a client thread, whose
-    // destructor waits for this pass to take the ring down. Nothing more is
-    // delivered to a client that has let go.
-    if (m_cRef == 0) return;
+    // Dying: the last Release came on a client thread, whose destructor waits
+    // for this pass to take the ring down. Nothing more is delivered to a
+    // client that has let go.
+    if (m_bDying.load(std::memory_order_relaxed)) return;
     // The object stays alive while it calls out: a sink that drops the last
     // reference from its own callback leaves the destruction to the end of the
     // delivery, after every lock of it has been left (see Release). Only this
@@ -53,23 +53,31 @@ void CServerLink::HandleEvent(uint32_t id, int32_t code, LONG_PTR param, int32_t
     }
     // m_peerLock is released before the sinks run, so they may call SendData.
     if (!deliver) return;
-    CAutoLock lock(m_sinkLock);
-    m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnEvent(id, code, param, extra); });
+    {
+        CAutoLock lock(m_sinkLock.Loop());
+        m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnEvent(id, code, param, extra); });
+    }
+    // The next record may follow at once: a client thread waiting to change the
+    // table gets it first.
+    m_sinkLock.GiveWay();
 }
 
 void CServerLink::HandleData(uint32_t id, const BYTE* data, uint32_t length, int32_t extra) {
-    CAutoLock lock(m_sinkLock);
-    m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnData(id, data, length, extra); });
+    {
+        CAutoLock lock(m_sinkLock.Loop());
+        m_subscribers.Walk(id, [&](IEventSink* sink) { sink->OnData(id, data, length, extra); });
+    }
+    m_sinkLock.GiveWay();
 }
 
 HRESULT CServerLink::AddSubscriber(IEventSink* sink, ULONG key) {
-    if (!m_bConnected) return E_FAIL;
+    if (!Connected()) return E_FAIL;
     CAutoLock lock(m_sinkLock);
     return m_subscribers.Add(sink, key) ? S_OK : E_FAIL;
 }
 
 HRESULT CServerLink::RemoveSubscriber(IEventSink* sink, ULONG key) {
-    if (!m_bConnected) return E_FAIL;
+    if (!Connected()) return E_FAIL;
     CAutoLock lock(m_sinkLock);
     return m_subscribers.Remove(sink, key) ? S_OK : E_FAIL;
 }
@@ -90,8 +98,8 @@ HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
 }
 
 bool CServerLink::PostData(uint32_t peerId, const BYTE* data, uint32_t length) {
-    const uint32_t clientId = m_signOn.clientId;
     CAutoLock lock(m_sendLock);
+    const uint32_t clientId = m_outClientId;
     // Built straight in the ring's free slot: one copy of the packet, not two.
     // Payload bytes past `length` keep an earlier packet's, as the format allows.
     return m_pOutQueue != nullptr && m_pOutQueue->WriteInPlace([&](ShmMessage& slot) {

@@ -4,22 +4,16 @@
 #include <climits>
 
 #include "com_util.h"
-#include "owner_release.h"
 #include "server_link.h"
 
 namespace serverlink {
 
 template <class Fn>
 HRESULT CServerLink::Forward(Fn&& call) {
-    ReleaseHandedBack();
-    CComInitGuard guard(m_ownerThreadId);
-    try {
-        CServerRef server(*this);
-        if (!m_bConnected || !server) return E_FAIL;
-        return call(server.get());
-    } catch (...) {
-        return E_FAIL;
-    }
+    return m_server.Call([&](ILocalServer* s) -> HRESULT {
+        if (s == nullptr) return E_FAIL;
+        return call(s, Identity());
+    });
 }
 
 HRESULT CServerLink::RequestDefault(LONG a, LONG b, LONG c, LONG d) {
@@ -27,20 +21,20 @@ HRESULT CServerLink::RequestDefault(LONG a, LONG b, LONG c, LONG d) {
 }
 
 HRESULT CServerLink::Request(LONG a, LONG b, LONG c, LONG d, LONG e) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
         // The server's operation takes the client's second value last: that is
         // its own argument order, which clients of this interface have always had.
-        Check(s->Request(static_cast<LONG>(m_signOn.clientId), a, c, d, e, b, &out), s);
+        Check(s->Request(static_cast<LONG>(id.clientId), a, c, d, e, b, &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::ClosePeer(ULONG peerId) {
     bool called = false;
-    const HRESULT hr = Forward([&](ILocalServer* s) {
+    const HRESULT hr = Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ClosePeer(static_cast<LONG>(m_signOn.clientId), static_cast<LONG>(peerId), &out), s);
+        Check(s->ClosePeer(static_cast<LONG>(id.clientId), static_cast<LONG>(peerId), &out), s);
         called = true;
         return HRESULT(out);
     });
@@ -52,43 +46,43 @@ HRESULT CServerLink::ClosePeer(ULONG peerId) {
 }
 
 HRESULT CServerLink::QueryA() {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->QueryA(static_cast<LONG>(m_signOn.clientId), &out), s);
+        Check(s->QueryA(static_cast<LONG>(id.clientId), &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::QueryB() {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->QueryB(static_cast<LONG>(m_signOn.clientId), &out), s);
+        Check(s->QueryB(static_cast<LONG>(id.clientId), &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::PostBlock(LONG value, const BYTE* bytes, ULONG count) {
     if (bytes == nullptr && count != 0) return E_FAIL;
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         CByteBlockArg block(bytes, count);
-        Check(s->PostBlock(static_cast<LONG>(m_signOn.clientId), value, block.Arg()), s);
+        Check(s->PostBlock(static_cast<LONG>(id.clientId), value, block.Arg()), s);
         block.Done();
         return S_OK;
     });
 }
 
 HRESULT CServerLink::ModeRequest(LONG value) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ModeRequest(static_cast<LONG>(m_signOn.clientId), value, m_signOn.mode, &out), s);
+        Check(s->ModeRequest(static_cast<LONG>(id.clientId), value, id.mode, &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::PairRequest(LONG a, LONG b) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->PairRequest(static_cast<LONG>(m_signOn.clientId), a, b, &out), s);
+        Check(s->PairRequest(static_cast<LONG>(id.clientId), a, b, &out), s);
         return HRESULT(out);
     });
 }
@@ -96,10 +90,10 @@ HRESULT CServerLink::PairRequest(LONG a, LONG b) {
 HRESULT CServerLink::PostValueList(LONG, const LONG* values, ULONG count) {
     if (count > ULONG_MAX / sizeof(LONG)) return E_FAIL;  // byte size must fit in 32 bits
     if (values == nullptr && count != 0) return E_FAIL;
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         CByteBlockArg block(values, count * sizeof(LONG));
         LONG out = 0;
-        Check(s->PostValueList(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, block.Arg(),
+        Check(s->PostValueList(static_cast<LONG>(id.clientId), id.mode, block.Arg(),
                                static_cast<LONG>(count), &out),
               s);
         block.Done();
@@ -108,33 +102,33 @@ HRESULT CServerLink::PostValueList(LONG, const LONG* values, ULONG count) {
 }
 
 HRESULT CServerLink::ModePairRequest(LONG, LONG a, LONG b) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ModePairRequest(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, a, b, &out), s);
+        Check(s->ModePairRequest(static_cast<LONG>(id.clientId), id.mode, a, b, &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::ModeValueRequestA(LONG, LONG value) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ModeValueRequestA(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, value, &out), s);
+        Check(s->ModeValueRequestA(static_cast<LONG>(id.clientId), id.mode, value, &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::ModeValueRequestB(LONG, LONG value) {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ModeValueRequestB(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, value, &out), s);
+        Check(s->ModeValueRequestB(static_cast<LONG>(id.clientId), id.mode, value, &out), s);
         return HRESULT(out);
     });
 }
 
 HRESULT CServerLink::ModeQuery() {
-    return Forward([&](ILocalServer* s) {
+    return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
         LONG out = 0;
-        Check(s->ModeQuery(static_cast<LONG>(m_signOn.clientId), m_signOn.mode, &out), s);
+        Check(s->ModeQuery(static_cast<LONG>(id.clientId), id.mode, &out), s);
         return HRESULT(out);
     });
 }

@@ -4,7 +4,6 @@
 
 #include "../shm/channel_hub.h"
 #include "com_util.h"
-#include "owner_release.h"
 #include "records.h"
 #include "server_link.h"
 
@@ -23,101 +22,107 @@ HRESULT CServerLink::SignOn(const void* record) {
         volatile LONG* flag;
         ~ClearOnExit() { InterlockedExchange(flag, 0); }
     } busy{&m_bSigningOn};
-    ReleaseHandedBack();
+    return m_server.Call([&](ILocalServer* server) -> HRESULT {
+        if (server == nullptr || record == nullptr) return E_FAIL;
+        return SignOnWith(*server, record);
+    });
+}
 
+HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
     LONG status = E_FAIL;
-    CComInitGuard guard(m_ownerThreadId);
-    try {
-        CServerRef server(*this);
-        if (!m_bConnected || !server || record == nullptr) return E_FAIL;
-
-        SignOnRecord work;
-        ReadSignOnRecord(record, work);
-        // A refused record changes nothing, not even an earlier sign-on's rings.
-        if (!ValidateSignOnRecord(work)) return E_FAIL;
+    SignOnRecord work;
+    ReadSignOnRecord(record, work);
+    // A refused record changes nothing, not even an earlier sign-on's rings.
+    if (!ValidateSignOnRecord(work)) return E_FAIL;
+    {
+        // From here on forwarding calls carry the new record, also if a later
+        // step fails. Rings keep the clientId they were made for.
+        CAutoLock lock(m_signOnLock);
         m_signOn = work;
+    }
 
-        LONG proposal = static_cast<LONG>(GetTickCount() % 1000u + 500u);
-        Check(server->NegotiateChannel(0, &proposal, &status), server.get());
-        if (status != 0) return status;
-        const uint16_t channelId = static_cast<uint16_t>(static_cast<uint32_t>(proposal) & 0xFFFFu);
+    LONG proposal = static_cast<LONG>(GetTickCount() % 1000u + 500u);
+    Check(server.NegotiateChannel(0, &proposal, &status), &server);
+    if (status != 0) return status;
+    const uint16_t channelId = static_cast<uint16_t>(static_cast<uint32_t>(proposal) & 0xFFFFu);
 
-        // Signing on again replaces what an earlier sign-on left: no ring is
-        // orphaned and no stale hub entry keeps calling this object.
-        ReleaseRings();
-        std::unique_ptr<CShmQueue> out = std::make_unique<CShmQueue>(channelId, kRingSlots, true);
-        {
-            CAutoLock lock(m_sendLock);
-            out.swap(m_pOutQueue);
-        }
-        out.reset();  // nothing, unless a sign-off from a callback raced us; unmapped outside the lock
+    // Signing on again replaces what an earlier sign-on left: no ring is
+    // orphaned and no stale hub entry keeps calling this object.
+    ReleaseRings();
+    std::unique_ptr<CShmQueue> out = std::make_unique<CShmQueue>(channelId, kRingSlots, true);
+    {
+        // The ring and the clientId its packets carry change together.
+        CAutoLock lock(m_sendLock);
+        out.swap(m_pOutQueue);
+        m_outClientId = work.clientId;
+    }
+    out.reset();  // nothing, unless a sign-off from a callback raced us; unmapped outside the lock
 
-        CChannelHub& hub = CChannelHub::Instance();
-        if (!hub.Register(m_signOn.clientId, this, uint32_t(channelId) + 1u, kRingSlots)) return E_FAIL;
-        if (!hub.Start()) {
-            // Nothing would ever read the incoming ring.
-            hub.UnregisterOwner(this);
-            return E_FAIL;
-        }
-        m_signOn.channelId = channelId;
-
-        LoginRecord login;
-        BuildLoginRecord(m_signOn, inet_addr("127.0.0.1"), login);
-        CByteArray array(&login, sizeof(login));
-
-        if (work.eventSink != nullptr) AddSubscriber(work.eventSink, 0);
-
-        VARIANT original;  // borrows the array, which `array` frees
-        VariantInit(&original);
-        original.vt = VT_ARRAY | VT_UI1;
-        original.parray = array.get();
-        CVariant copy;
-        const HRESULT hrCopy = VariantCopy(&copy.get(), &original);
-        if (FAILED(hrCopy)) throw _com_error(hrCopy);
-
-        Check(server->Login(copy.get(), &status), server.get());
-        copy.Clear();
-
-        if (status != 0) {
-            hub.UnregisterOwner(this);
-            LONG ignored = 0;
-            Check(server->Disconnect(&ignored), server.get());
-        }
-        return status;
-    } catch (...) {
+    CChannelHub& hub = CChannelHub::Instance();
+    if (!hub.Register(work.clientId, this, uint32_t(channelId) + 1u, kRingSlots)) return E_FAIL;
+    if (!hub.Start()) {
+        // Nothing would ever read the incoming ring.
+        hub.UnregisterOwner(this);
         return E_FAIL;
     }
+    SignOnRecord signedOn;
+    {
+        CAutoLock lock(m_signOnLock);
+        m_signOn.channelId = channelId;
+        signedOn = m_signOn;
+    }
+
+    LoginRecord login;
+    BuildLoginRecord(signedOn, inet_addr("127.0.0.1"), login);
+    CByteArray array(&login, sizeof(login));
+
+    if (work.eventSink != nullptr) AddSubscriber(work.eventSink, 0);
+
+    VARIANT original;  // borrows the array, which `array` frees
+    VariantInit(&original);
+    original.vt = VT_ARRAY | VT_UI1;
+    original.parray = array.get();
+    CVariant copy;
+    const HRESULT hrCopy = VariantCopy(&copy.get(), &original);
+    if (FAILED(hrCopy)) throw _com_error(hrCopy);
+
+    Check(server.Login(copy.get(), &status), &server);
+    copy.Clear();
+
+    if (status != 0) {
+        hub.UnregisterOwner(this);
+        LONG ignored = 0;
+        Check(server.Disconnect(&ignored), &server);
+    }
+    return status;
 }
 
 HRESULT CServerLink::SignOff() {
-    ReleaseHandedBack();
-    CComInitGuard guard(m_ownerThreadId);
-    bool started = false;
-    try {
-        if (!m_bConnected) return E_FAIL;
-        CServerRef server(*this);
-        started = true;
+    return m_server.Call([&](ILocalServer* server) -> HRESULT {
         ClearSubscribers();
-        if (!server) {
-            // No proxy on this thread (the server is gone): the sign-off cannot
-            // reach it, but what it takes down here needs no server, and no sink
+        if (server == nullptr) {
+            // The server cannot be reached from this thread: the sign-off cannot
+            // tell it, but what it takes down here needs no server, and no sink
             // may hear from this object after SignOff has returned.
             CChannelHub::Instance().UnregisterOwner(this);
             return E_FAIL;
         }
-        LONG status = E_FAIL;
-        Check(server->Logout(static_cast<LONG>(m_signOn.clientId), static_cast<LONG>(m_signOn.dword11),
-                             m_signOn.channelId, &status),
-              server.get());
-        LONG ignored = 0;
-        Check(server->Disconnect(&ignored), server.get());
-        ReleaseRings();
-        return status;
-    } catch (...) {
-        // The hub entry goes even when the server failed; the outgoing ring stays.
-        if (started) CChannelHub::Instance().UnregisterOwner(this);
-        return E_FAIL;
-    }
+        try {
+            const SignOnIdentity id = Identity();
+            LONG status = E_FAIL;
+            Check(server->Logout(static_cast<LONG>(id.clientId), static_cast<LONG>(id.dword11), id.channelId, &status),
+                  server);
+            LONG ignored = 0;
+            Check(server->Disconnect(&ignored), server);
+            ReleaseRings();
+            return status;
+        } catch (...) {
+            // The server failed (a COM error): the hub entry goes all the same,
+            // the outgoing ring stays, and the caller hears E_FAIL.
+            CChannelHub::Instance().UnregisterOwner(this);
+            return E_FAIL;
+        }
+    });
 }
 
 }  // namespace serverlink

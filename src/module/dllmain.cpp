@@ -5,7 +5,7 @@
 #include <new>
 
 #include "../common/module_lock.h"
-#include "../link/owner_release.h"
+#include "../link/owner_apartment.h"
 #include "../shm/channel_hub.h"
 #include "factory.h"
 #include "winsock_init.h"
@@ -38,9 +38,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    // COM asks this on the client's threads: a chance to give back proxies that
-    // objects released elsewhere left to this thread.
-    ReleaseHandedBack();
+    // Proxies waiting for an owner thread that ended without leaving COM can be
+    // released nowhere; they no longer keep the module. No server is called here.
+    ForgetEndedOwners();
     return ModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
 

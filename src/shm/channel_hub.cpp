@@ -228,7 +228,7 @@ void CChannelHub::Run(uint32_t) {
     while (InterlockedCompareExchange(&m_bStopping, 0, 0) == 0) {
         bool got = false;
         {
-            CAutoLock lock(m_lock);
+            CAutoLock lock(m_lock.Loop());
             m_bInPass = true;
             // One read per ring per pass, in ascending unsigned clientId order.
             for (auto& entry : m_queues) {
@@ -257,7 +257,10 @@ void CChannelHub::Run(uint32_t) {
             // the others skip a walk over every entry.
             if (m_bDetached) FreeDetached();
         }
-        if (!got) Sleep(2);
+        if (!got)
+            Sleep(2);
+        else
+            m_lock.GiveWay();  // records keep coming: a waiting client still gets the lock
     }
 }
 

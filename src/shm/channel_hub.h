@@ -55,6 +55,8 @@ public:
     // For tests and diagnostics.
     bool IsRunning();
     size_t RingCount();
+    // Client threads waiting for the hub's lock now.
+    uint32_t ClientsWaiting() const { return m_lock.Waiting(); }
     DWORD ReceiveThreadId() const { return m_thread.ThreadId(); }
 
 private:
@@ -75,7 +77,9 @@ private:
 
     CWorkerThread m_thread;
     QueueMap m_queues;
-    CCritSec m_lock;
+    // Guards m_queues; the receive thread holds it for a whole pass and gives
+    // waiting client threads their turn between passes.
+    CTurnLock m_lock;
     volatile LONG m_bRunning = 0;
     volatile LONG m_bStopping = 0;
     CCritSec m_startStopLock;             // serialises Start and Stop

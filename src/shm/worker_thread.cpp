@@ -23,9 +23,9 @@ bool CWorkerThread::Begin(uint32_t param) {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadProc), &self);
     m_hModule = self;
-    ModuleAddRef();
+    if (m_bCountsAsUse) ModuleAddRef();
     auto undo = [&] {
-        ModuleRelease();
+        if (m_bCountsAsUse) ModuleRelease();
         if (self != nullptr) FreeLibrary(self);
         m_hModule = nullptr;
         m_hThread = nullptr;
@@ -58,12 +58,13 @@ unsigned __stdcall CWorkerThread::ThreadProc(void* arg) {
     StartBlock* block = static_cast<StartBlock*>(arg);
     CWorkerThread* self = block->self;
     const HMODULE module = self->m_hModule;
+    const bool countsAsUse = self->m_bCountsAsUse;
     {
         ExitFlag exited{&self->m_bExited};
         self->m_pfnRun(self->m_pTarget, block->param);
     }
     // `self` may be gone from here on.
-    ModuleRelease();
+    if (countsAsUse) ModuleRelease();
     if (module != nullptr) FreeLibraryAndExitThread(module, 0);
     return 0;
 }

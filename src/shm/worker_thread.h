@@ -18,7 +18,11 @@ public:
         (static_cast<T*>(target)->*Run)(param);
     }
 
-    CWorkerThread(void* target, RunFn run) : m_pTarget(target), m_pfnRun(run) {}
+    // A running thread always holds the module mapped; `countsAsUse` also makes
+    // it count as module use, so that COM is told the DLL cannot unload. A
+    // thread that only ever outlives its users by a moment need not.
+    CWorkerThread(void* target, RunFn run, bool countsAsUse = true)
+        : m_pTarget(target), m_pfnRun(run), m_bCountsAsUse(countsAsUse) {}
     ~CWorkerThread() override { WaitForExit(); }
 
     // Starts the thread; false (and nothing running) if it could not be made.
@@ -41,6 +45,7 @@ private:
     StartBlock m_start{};
     void* m_pTarget;
     RunFn m_pfnRun;
+    const bool m_bCountsAsUse;
     volatile LONG m_bExited = 1;
     volatile DWORD m_threadId = 0;
     HMODULE m_hModule = nullptr;  // loader reference the thread gives back as it exits

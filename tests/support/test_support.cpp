@@ -21,6 +21,8 @@ uint32_t UniqueNumber() {
     return (GetCurrentProcessId() << 12) ^ (static_cast<uint32_t>(InterlockedIncrement(&counter)) & 0xFFF);
 }
 
+uint16_t ScriptedChannel() { return static_cast<uint16_t>(65002 + (UniqueNumber() % 250) * 2); }
+
 std::wstring BesideExe(const wchar_t* file) {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -37,6 +37,12 @@ bool WaitFor(const std::function<bool()>& pred, DWORD boundMs = kPatienceMs);
 // numbers that must not collide with tests running in parallel.
 uint32_t UniqueNumber();
 
+// A channel the reference server never hands out by itself (it stays below
+// 65000), for a test to script (RefServer::SetChannel) so that it knows the
+// link's ring numbers: the channel's and the next. Even, so that two test
+// processes never share a ring.
+uint16_t ScriptedChannel();
+
 // Full path of a file next to the test executable (the DLL, the tools).
 std::wstring BesideExe(const wchar_t* file);
 

@@ -1,10 +1,10 @@
 // Plain COM: one call per message (PostBlock with the same 1280 bytes), the
 // peer a user would otherwise pick; and the forwarding calls from the owner
 // thread and from other threads. The reference server is one STA thread, so
-// every cross-process call, including the reference counting of the proxy
-// that a non-owner thread unmarshals per call, is served by that one thread.
+// every cross-process call is served by that one thread.
 #include <cstdio>
 
+#include "link/mta.h"
 #include "localserver.h"
 #include "phases.h"
 
@@ -51,14 +51,14 @@ void PostBlockPeer(Env& env) {
 }
 
 // QueryA from `threads` threads other than the owner, each in its own STA as a
-// client thread would be.
-double OtherThreadsRate(IServerLink* link, int threads, double seconds, uint64_t& failures) {
+// client thread would be (`model` COINIT_APARTMENTTHREADED), or outside COM (0).
+double OtherThreadsRate(IServerLink* link, int threads, DWORD model, double seconds, uint64_t& failures) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> calls{0}, failed{0};
     int64_t t0 = 0;
     {
         ThreadGroup group(threads, [&](int) {
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            if (model != 0) CoInitializeEx(nullptr, model);
             uint64_t mine = 0, bad = 0;
             while (!stop.load(std::memory_order_relaxed)) {
                 if (link->QueryA() != S_OK) ++bad;
@@ -66,7 +66,7 @@ double OtherThreadsRate(IServerLink* link, int threads, double seconds, uint64_t
             }
             calls += mine;
             failed += bad;
-            CoUninitialize();
+            if (model != 0) CoUninitialize();
         });
         t0 = group.Release();
         WaitFor([&] { return Ticks() - t0 >= UsToTicks(seconds * 1e6); }, DWORD(seconds * 1000) + 60000);
@@ -94,14 +94,24 @@ void Forwarding(Env& env) {
             if (run >= 0) f.runs.push_back(rate);
         }
     }
-    for (int threads : {1, 4, 8}) {
-        Figure& f = env.report.Add("fwd.others" + std::to_string(threads), "forwarding",
-                                   "QueryA from " + std::to_string(threads) +
-                                       (threads == 1 ? " other thread" : " other threads") + ", all together",
-                                   "calls/s", true);
+    struct Kind {
+        std::string id;
+        int threads;
+        DWORD model;
+        std::string name;
+    };
+    const Kind kinds[] = {
+        {"fwd.others1", 1, COINIT_APARTMENTTHREADED, "QueryA from 1 other thread in its own apartment"},
+        {"fwd.others4", 4, COINIT_APARTMENTTHREADED, "QueryA from 4 other threads in their own apartments, all together"},
+        {"fwd.others8", 8, COINIT_APARTMENTTHREADED, "QueryA from 8 other threads in their own apartments, all together"},
+        {"fwd.outside1", 1, 0, "QueryA from 1 other thread outside COM"},
+        {"fwd.outside4", 4, 0, "QueryA from 4 other threads outside COM, all together"},
+    };
+    for (const Kind& kind : kinds) {
+        Figure& f = env.report.Add(kind.id, "forwarding", kind.name, "calls/s", true);
         for (int run = -1; run < env.opt.runs; ++run) {
             uint64_t failures = 0;
-            const double rate = OtherThreadsRate(link, threads, seconds, failures);
+            const double rate = OtherThreadsRate(link, kind.threads, kind.model, seconds, failures);
             env.control->ClearLog();
             if (failures != 0) {
                 env.report.Fail("QueryA from other threads: " + std::to_string(failures) + " calls failed");
@@ -112,76 +122,59 @@ void Forwarding(Env& env) {
     }
 }
 
-// Where a call from another thread spends its time: the steps the DLL takes
-// for it (a proxy unmarshalled from a clone of a table-weak packet, the call,
-// the proxy released), timed one by one on a thread in its own apartment.
+// Where a call from another thread in its own apartment spends its time: the
+// hop to a pool thread in the MTA and back (an empty job through the DLL's own
+// RunInMta), and the call through a proxy held in the MTA; timed one by one.
 void ForeignCallParts(Env& env) {
-    Figure& unmarshal = env.report.Add("fwd.part.unmarshal", "forwarding",
-                                       "  per call from another thread: unmarshal a proxy", "ms", false);
+    Figure& hop = env.report.Add("fwd.part.hop", "forwarding",
+                                 "  per call from another apartment: to a pool thread and back", "ms", false);
     Figure& call = env.report.Add("fwd.part.call", "forwarding", "  per call from another thread: the call", "ms",
                                   false);
-    Figure& release = env.report.Add("fwd.part.release", "forwarding",
-                                     "  per call from another thread: release the proxy", "ms", false);
-    ILocalServer* server = nullptr;
-    IStream* stream = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,
-                                reinterpret_cast<void**>(&server))) ||
-        FAILED(CreateStreamOnHGlobal(nullptr, TRUE, &stream)) ||
-        FAILED(CoMarshalInterface(stream, IID_ILocalServer, server, MSHCTX_INPROC, nullptr, MSHLFLAGS_TABLEWEAK))) {
-        env.report.Fail("a LocalServer object could not be made and marshalled");
-        if (stream != nullptr) stream->Release();
-        if (server != nullptr) server->Release();
-        return;
-    }
-    const LARGE_INTEGER zero{};
-    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
     const int n = int(env.opt.Count(20, 3));
     for (int run = 0; run < env.opt.runs; ++run) {
-        double parts[3] = {0, 0, 0};
+        double hopMs = 0, callMs = 0;
         int failed = 0;
         std::atomic<bool> done{false};
         std::thread t([&] {
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-            for (int i = 0; i < n; ++i) {
-                IStream* clone = nullptr;
-                ILocalServer* p = nullptr;
-                if (FAILED(stream->Clone(&clone))) {
-                    ++failed;
-                    continue;
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            ILocalServer* server = nullptr;
+            if (FAILED(CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,
+                                        reinterpret_cast<void**>(&server)))) {
+                ++failed;
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    LONG value = 0;
+                    const int64_t t0 = Ticks();
+                    if (FAILED(server->QueryA(0, &value))) ++failed;
+                    callMs += TicksToUs(Ticks() - t0) / 1000;
                 }
-                const int64_t t0 = Ticks();
-                if (CoGetInterfaceAndReleaseStream(clone, IID_ILocalServer, reinterpret_cast<void**>(&p)) != S_OK) {
-                    ++failed;
-                    continue;
-                }
-                const int64_t t1 = Ticks();
-                LONG value = 0;
-                if (FAILED(p->QueryA(0, &value))) ++failed;
-                const int64_t t2 = Ticks();
-                p->Release();
-                const int64_t t3 = Ticks();
-                parts[0] += TicksToUs(t1 - t0) / 1000;
-                parts[1] += TicksToUs(t2 - t1) / 1000;
-                parts[2] += TicksToUs(t3 - t2) / 1000;
+                server->Release();
             }
+            // The hop is timed from an apartment of its own, while this
+            // thread keeps the MTA alive.
+            std::thread([&] {
+                CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+                auto nothing = [] {};
+                for (int i = 0; i < n; ++i) {
+                    const int64_t t0 = Ticks();
+                    if (!serverlink::RunInMta(nothing)) ++failed;
+                    hopMs += TicksToUs(Ticks() - t0) / 1000;
+                }
+                CoUninitialize();
+            }).join();
             CoUninitialize();
             done.store(true);
         });
-        WaitFor([&] { return done.load(); }, 300000);  // serving this apartment meanwhile
+        WaitFor([&] { return done.load(); }, 300000);
         t.join();
         env.control->ClearLog();
         if (failed != 0) {
-            env.report.Fail("calls through a proxy unmarshalled per call: " + std::to_string(failed) + " failed");
+            env.report.Fail("the parts of a call from another thread: " + std::to_string(failed) + " failed");
             break;
         }
-        unmarshal.runs.push_back(parts[0] / n);
-        call.runs.push_back(parts[1] / n);
-        release.runs.push_back(parts[2] / n);
+        hop.runs.push_back(hopMs / n);
+        call.runs.push_back(callMs / n);
     }
-    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-    CoReleaseMarshalData(stream);
-    stream->Release();
-    server->Release();
 }
 
 }  // namespace

@@ -1,0 +1,154 @@
+#include "mta.h"
+
+#include <objbase.h>
+
+#include "../common/crit_sec.h"
+#include "../shm/worker_thread.h"
+
+namespace serverlink {
+
+CComInitGuard::CComInitGuard() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // S_FALSE: already in the MTA, and the entry still wants its CoUninitialize.
+    // RPC_E_CHANGED_MODE: a single-threaded apartment, left as it is.
+    m_bInitialized = SUCCEEDED(hr);
+    m_bInMta = m_bInitialized;
+}
+
+CComInitGuard::~CComInitGuard() {
+    if (m_bInitialized) CoUninitialize();
+}
+
+namespace {
+
+struct PoolJob {
+    void (*fn)(void*);
+    void* ctx;
+    HANDLE done;
+    bool ran;
+};
+
+VOID CALLBACK RunPoolJob(PTP_CALLBACK_INSTANCE instance, PVOID p) {
+    PoolJob* job = static_cast<PoolJob*>(p);
+    {
+        CComInitGuard com;
+        if (com.InMta()) {
+            job->fn(job->ctx);
+            job->ran = true;
+        }
+    }
+    // Set by the pool once this callback has returned: the waiter may let the
+    // module go right after, and no instruction of it is left to run here.
+    SetEventWhenCallbackReturns(instance, job->done);
+}
+
+}  // namespace
+
+bool RunInMta(void (*fn)(void*), void* ctx) {
+    {
+        CComInitGuard com;
+        if (com.InMta()) {
+            fn(ctx);
+            return true;
+        }
+    }
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (CoGetApartmentType(&type, &qualifier) != S_OK || (type != APTTYPE_STA && type != APTTYPE_MAINSTA))
+        return false;
+    PoolJob job{fn, ctx, CreateEventW(nullptr, TRUE, FALSE, nullptr), false};
+    if (job.done == nullptr) return false;
+    if (!TrySubmitThreadpoolCallback(&RunPoolJob, &job, nullptr)) {
+        CloseHandle(job.done);
+        return false;
+    }
+    // A single-threaded apartment keeps serving its calls and messages while it
+    // waits, as it would during a call of its own. The job lives on this stack:
+    // whatever the wait reports, it ends only with the job.
+    DWORD index = 0;
+    if (CoWaitForMultipleHandles(0, INFINITE, 1, &job.done, &index) != S_OK)
+        WaitForSingleObject(job.done, INFINITE);
+    CloseHandle(job.done);
+    return job.ran;
+}
+
+namespace {
+
+// The thread that holds the MTA open. It only outlives the last holder by the
+// moment it takes to leave, so it keeps the module mapped without counting as
+// module use.
+class CMtaKeeper {
+public:
+    CMtaKeeper()
+        : m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_hReady(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_thread(this, &CWorkerThread::Invoke<CMtaKeeper, &CMtaKeeper::Run>, false) {}
+
+    bool Acquire() {
+        CAutoLock lock(m_lock);
+        if (m_nHolders == 0 && !Available()) return false;
+        ++m_nHolders;
+        return true;
+    }
+
+    void Release() {
+        CAutoLock lock(m_lock);
+        if (--m_nHolders == 0) SetEvent(m_hWake);
+    }
+
+private:
+    // m_lock held, no holder: a keeper in the MTA that stays there.
+    bool Available() {
+        // Woken or not, a keeper that has not yet decided to leave sees the new
+        // holder when it takes the lock, and stays.
+        if (m_thread.Running() && !m_bLeaving) return true;
+        if (m_thread.Running()) m_thread.WaitForExit();  // it no longer needs the lock
+        if (m_hWake == nullptr || m_hReady == nullptr) return false;
+        m_bLeaving = false;
+        m_bInMta = false;
+        if (!m_thread.Begin(0)) return false;
+        WaitForSingleObject(m_hReady, INFINITE);
+        return m_bInMta;
+    }
+
+    void Run(uint32_t) {
+        CComInitGuard com;
+        m_bInMta = com.InMta();
+        SetEvent(m_hReady);
+        if (!m_bInMta) {
+            CAutoLock lock(m_lock);
+            m_bLeaving = true;
+            return;
+        }
+        for (;;) {
+            WaitForSingleObject(m_hWake, INFINITE);
+            CAutoLock lock(m_lock);
+            if (m_nHolders == 0) {
+                m_bLeaving = true;
+                return;  // leaves the MTA, outside the lock
+            }
+        }
+    }
+
+    CCritSec m_lock;
+    LONG m_nHolders = 0;     // m_lock
+    bool m_bLeaving = false;  // the keeper is on its way out (m_lock)
+    bool m_bInMta = false;    // written by the keeper before m_hReady
+    HANDLE m_hWake;           // set when the last holder goes
+    HANDLE m_hReady;          // set once the keeper has tried to enter
+    CWorkerThread m_thread;
+};
+
+// Made on first use and never destroyed: its thread ends on its own when the
+// last holder goes, and at process exit it is gone anyway.
+CMtaKeeper& Keeper() {
+    static CMtaKeeper* const keeper = new CMtaKeeper();
+    return *keeper;
+}
+
+}  // namespace
+
+bool MtaAcquire() { return Keeper().Acquire(); }
+void MtaRelease() { Keeper().Release(); }
+
+}  // namespace serverlink
