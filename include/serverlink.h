@@ -41,9 +41,6 @@ enum ServerLinkStatus : LONG {
     SERVERLINK_CLASS_E_NOAGGREGATION = (LONG)0x80040110,
 };
 
-// Largest data packet SendData accepts and OnData delivers.
-#define SERVERLINK_MAX_DATA 1280u
-
 // Callback object implemented by the client. It has no IUnknown part: the DLL
 // holds it by raw pointer and never adds or releases references, so remove every
 // subscription of a sink (or sign off) before destroying it. Both methods are

@@ -1,5 +1,5 @@
-// serverlink_codes.h - the event codes and bits that carry a meaning of their
-// own to the server link DLL. Plain integer types only, so that programs built
+// serverlink_codes.h - the event codes, bits and sizes that carry a meaning of
+// their own to the server link DLL. Plain integer types only, so that programs built
 // without windows.h (tools, native tests) name them the same way.
 #ifndef SERVERLINK_CODES_H
 #define SERVERLINK_CODES_H
@@ -18,6 +18,10 @@ enum ServerLinkEventCode : int32_t {
     SERVERLINK_EVENT_PAUSE = (int32_t)0xFFFF0000,  // SendData to the peer fails until resumed; not delivered
     SERVERLINK_EVENT_RESUME = (int32_t)0xFFFF0001  // not delivered
 };
+
+// Largest data packet SendData accepts and OnData delivers: the payload of one
+// ring record.
+#define SERVERLINK_MAX_DATA 1280u
 
 // Bit of a code-5 event's extra that makes the peer known (and ready) to the DLL.
 #define SERVERLINK_EXTRA_PEER_READY 0x00080000u

@@ -164,12 +164,14 @@ bool Incoming(CShmQueue& ring, long rounds) {
     return true;
 }
 
+// Data packets from a client thread, and heartbeats as the hub asks for them.
 bool Outgoing(CServerLink& link, long rounds) {
     BYTE packet[kMaxPayload] = {};
+    IRingOwner& owner = link;
     for (long i = 0; i < rounds; ++i) {
         packet[0] = static_cast<BYTE>(i);
         const ULONGLONG start = GetTickCount64();
-        while (link.SendData(kPeer, packet, sizeof(packet)) != S_OK || !link.SendHeartbeat()) {
+        while (link.SendData(kPeer, packet, sizeof(packet)) != S_OK || !owner.OnHeartbeatDue()) {
             if (GetTickCount64() - start > 60000) return false;
             Sleep(0);
         }
@@ -204,7 +206,7 @@ TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
     server.SetChannel(0);
     sink.link = link;
     {
-        CShmQueue in(uint32_t(kChannel) + 1u, kDefaultSlots, false);  // the server's side of the incoming ring
+        CShmQueue in(uint32_t(kChannel) + 1u, kRingSlots, false);  // the server's side of the incoming ring
 
         // Warm-up: the first peer entry, the first queued subscription change,
         // whatever is made once.

@@ -241,7 +241,7 @@ namespace {
 class NullOwner final : public serverlink::IRingOwner {
 public:
     void OnRecord(const serverlink::ShmMessage&) override {}
-    void OnHeartbeatDue() override {}
+    bool OnHeartbeatDue() override { return true; }
 };
 }  // namespace
 

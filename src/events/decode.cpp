@@ -13,17 +13,17 @@ uint32_t PayloadLength(const ShmMessage& msg) { return msg.length > kMaxPayload 
 void DecodeRecord(const ShmMessage& msg, IRecordReceiver& receiver) {
     switch (msg.type) {
         case kMsgEvent:
-            receiver.OnEventRecord(msg.peerId, msg.eventCode, msg.eventParam, msg.extra);
+            receiver.HandleEvent(msg.peerId, msg.eventCode, msg.eventParam, msg.extra);
             break;
         case kMsgPeerData:
-            receiver.OnDataRecord(msg.peerId, msg.payload, PayloadLength(msg), msg.extra);
+            receiver.HandleData(msg.peerId, msg.payload, PayloadLength(msg), msg.extra);
             break;
         case kMsgNoticeA:
-            receiver.OnEventRecord(msg.clientId, SERVERLINK_EVENT_NOTICE_A, reinterpret_cast<intptr_t>(msg.payload),
+            receiver.HandleEvent(msg.clientId, SERVERLINK_EVENT_NOTICE_A, reinterpret_cast<intptr_t>(msg.payload),
                                    static_cast<int32_t>(PayloadLength(msg)));
             break;
         case kMsgNoticeB:
-            receiver.OnEventRecord(msg.clientId, SERVERLINK_EVENT_NOTICE_B, reinterpret_cast<intptr_t>(msg.payload),
+            receiver.HandleEvent(msg.clientId, SERVERLINK_EVENT_NOTICE_B, reinterpret_cast<intptr_t>(msg.payload),
                                    static_cast<int32_t>(PayloadLength(msg)));
             break;
         default:

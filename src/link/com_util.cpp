@@ -39,12 +39,12 @@ void CVariant::Clear() {
     if (FAILED(hr)) throw _com_error(hr);
 }
 
-CByteBlockArg::CByteBlockArg(const void* bytes, uint32_t count) : m_array(bytes, count) {
-    // The original only borrows the array, which m_array frees; the copy owns its own.
+CByteBlockArg::CByteBlockArg(const CByteArray& array) {
+    // The original only borrows the array; the copy owns its own.
     VARIANT original;
     VariantInit(&original);
     original.vt = VT_ARRAY | VT_UI1;
-    original.parray = m_array.get();
+    original.parray = array.get();
     const HRESULT hr = VariantCopy(&m_copy.get(), &original);
     if (FAILED(hr)) throw _com_error(hr);
 }

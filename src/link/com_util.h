@@ -49,17 +49,17 @@ private:
     VARIANT m_v;
 };
 
-// A byte block as the server receives it: the array wrapped in a VARIANT, deep
-// copied, the copy passed by value and cleared after the call.
+// A byte array as the server receives it: wrapped in a VARIANT and deep copied
+// (raising the COM error if the copy fails); the copy is passed by value and
+// cleared after the call. The array itself stays with its owner.
 class CByteBlockArg {
 public:
-    CByteBlockArg(const void* bytes, uint32_t count);
+    explicit CByteBlockArg(const CByteArray& array);
     VARIANT& Arg() { return m_copy.get(); }
     // Clears the copy after the call (raising the COM error if that fails).
     void Done() { m_copy.Clear(); }
 
 private:
-    CByteArray m_array;
     CVariant m_copy;
 };
 

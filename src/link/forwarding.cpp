@@ -1,6 +1,7 @@
 // The plain request methods: each passes the client's arguments on to one
 // server operation, with the signed-on clientId first, and returns the server's
-// out value (or E_FAIL for any failure).
+// out value (or E_FAIL for any failure). And the methods that go to the link's
+// send and receive sides.
 #include <climits>
 
 #include "com_util.h"
@@ -38,10 +39,7 @@ HRESULT CServerLink::ClosePeer(ULONG peerId) {
         called = true;
         return HRESULT(out);
     });
-    if (called) {
-        CAutoLock lock(m_peerLock);
-        m_flow.Close(peerId);
-    }
+    if (called) m_send.ClosePeer(peerId);
     return hr;
 }
 
@@ -64,7 +62,8 @@ HRESULT CServerLink::QueryB() {
 HRESULT CServerLink::PostBlock(LONG value, const BYTE* bytes, ULONG count) {
     if (bytes == nullptr && count != 0) return E_FAIL;
     return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
-        CByteBlockArg block(bytes, count);
+        CByteArray array(bytes, count);
+        CByteBlockArg block(array);
         Check(s->PostBlock(static_cast<LONG>(id.clientId), value, block.Arg()), s);
         block.Done();
         return S_OK;
@@ -91,7 +90,8 @@ HRESULT CServerLink::PostValueList(LONG, const LONG* values, ULONG count) {
     if (count > ULONG_MAX / sizeof(LONG)) return E_FAIL;  // byte size must fit in 32 bits
     if (values == nullptr && count != 0) return E_FAIL;
     return Forward([&](ILocalServer* s, const SignOnIdentity& id) {
-        CByteBlockArg block(values, count * sizeof(LONG));
+        CByteArray array(values, count * sizeof(LONG));
+        CByteBlockArg block(array);
         LONG out = 0;
         Check(s->PostValueList(static_cast<LONG>(id.clientId), id.mode, block.Arg(),
                                static_cast<LONG>(count), &out),
@@ -131,6 +131,18 @@ HRESULT CServerLink::ModeQuery() {
         Check(s->ModeQuery(static_cast<LONG>(id.clientId), id.mode, &out), s);
         return HRESULT(out);
     });
+}
+
+HRESULT CServerLink::SendData(ULONG peerId, const BYTE* data, ULONG length) {
+    return m_send.SendData(peerId, data, length);
+}
+
+HRESULT CServerLink::AddSubscriber(IEventSink* sink, ULONG key) {
+    return Connected() ? m_receive.AddSubscriber(sink, key) : E_FAIL;
+}
+
+HRESULT CServerLink::RemoveSubscriber(IEventSink* sink, ULONG key) {
+    return Connected() ? m_receive.RemoveSubscriber(sink, key) : E_FAIL;
 }
 
 }  // namespace serverlink

@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "../common/crit_sec.h"
+#include "../common/handle.h"
 #include "../shm/worker_thread.h"
 
 namespace serverlink {
@@ -56,19 +57,16 @@ bool RunInMta(void (*fn)(void*), void* ctx) {
     APTTYPEQUALIFIER qualifier;
     if (CoGetApartmentType(&type, &qualifier) != S_OK || (type != APTTYPE_STA && type != APTTYPE_MAINSTA))
         return false;
-    PoolJob job{fn, ctx, CreateEventW(nullptr, TRUE, FALSE, nullptr), false};
-    if (job.done == nullptr) return false;
-    if (!TrySubmitThreadpoolCallback(&RunPoolJob, &job, nullptr)) {
-        CloseHandle(job.done);
-        return false;
-    }
+    CHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) return false;
+    PoolJob job{fn, ctx, done.Get(), false};
+    if (!TrySubmitThreadpoolCallback(&RunPoolJob, &job, nullptr)) return false;
     // A single-threaded apartment keeps serving its calls and messages while it
     // waits, as it would during a call of its own. The job lives on this stack:
     // whatever the wait reports, it ends only with the job.
+    HANDLE handles[] = {done.Get()};
     DWORD index = 0;
-    if (CoWaitForMultipleHandles(0, INFINITE, 1, &job.done, &index) != S_OK)
-        WaitForSingleObject(job.done, INFINITE);
-    CloseHandle(job.done);
+    if (CoWaitForMultipleHandles(0, INFINITE, 1, handles, &index) != S_OK) WaitForSingleObject(done.Get(), INFINITE);
     return job.ran;
 }
 
@@ -80,8 +78,8 @@ namespace {
 class CMtaKeeper {
 public:
     CMtaKeeper()
-        : m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          m_hReady(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+        : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          m_ready(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
           m_thread(this, &CWorkerThread::Invoke<CMtaKeeper, &CMtaKeeper::Run>, false) {}
 
     bool Acquire() {
@@ -93,7 +91,7 @@ public:
 
     void Release() {
         CAutoLock lock(m_lock);
-        if (--m_nHolders == 0) SetEvent(m_hWake);
+        if (--m_nHolders == 0) SetEvent(m_wake.Get());
     }
 
 private:
@@ -103,25 +101,25 @@ private:
         // holder when it takes the lock, and stays.
         if (m_thread.Running() && !m_bLeaving) return true;
         if (m_thread.Running()) m_thread.WaitForExit();  // it no longer needs the lock
-        if (m_hWake == nullptr || m_hReady == nullptr) return false;
+        if (!m_wake || !m_ready) return false;
         m_bLeaving = false;
         m_bInMta = false;
-        if (!m_thread.Begin(0)) return false;
-        WaitForSingleObject(m_hReady, INFINITE);
+        if (!m_thread.Begin()) return false;
+        WaitForSingleObject(m_ready.Get(), INFINITE);
         return m_bInMta;
     }
 
-    void Run(uint32_t) {
+    void Run() {
         CComInitGuard com;
         m_bInMta = com.InMta();
-        SetEvent(m_hReady);
+        SetEvent(m_ready.Get());
         if (!m_bInMta) {
             CAutoLock lock(m_lock);
             m_bLeaving = true;
             return;
         }
         for (;;) {
-            WaitForSingleObject(m_hWake, INFINITE);
+            WaitForSingleObject(m_wake.Get(), INFINITE);
             CAutoLock lock(m_lock);
             if (m_nHolders == 0) {
                 m_bLeaving = true;
@@ -133,9 +131,9 @@ private:
     CCritSec m_lock;
     LONG m_nHolders = 0;     // m_lock
     bool m_bLeaving = false;  // the keeper is on its way out (m_lock)
-    bool m_bInMta = false;    // written by the keeper before m_hReady
-    HANDLE m_hWake;           // set when the last holder goes
-    HANDLE m_hReady;          // set once the keeper has tried to enter
+    bool m_bInMta = false;    // written by the keeper before m_ready
+    CHandle m_wake;           // set when the last holder goes
+    CHandle m_ready;          // set once the keeper has tried to enter
     CWorkerThread m_thread;
 };
 

@@ -3,9 +3,11 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <list>
 #include <vector>
 
 #include "../common/crit_sec.h"
+#include "../common/handle.h"
 #include "../common/module_lock.h"
 
 namespace serverlink {
@@ -60,13 +62,17 @@ public:
 
 private:
     COwnerApartment() = default;
-    ~COwnerApartment();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wp, LPARAM lp);
     void OnReleaseMessage();
 
-    // Registry lock held.
+    // The proxies this agent releases on its owner thread. A list: _com_ptr_t
+    // cannot move, and a growing vector would copy them (an AddRef and a
+    // Release each) on whatever thread posts.
+    using Proxies = std::list<IUnknownPtr>;
+
+    // Registry lock held. Takes over the caller's reference to `proxy`.
     void Post(IUnknown* proxy);
-    std::vector<IUnknown*> TakePending();
+    Proxies TakePending();
     // Out of the registry: no new link joins it; it is freed once idle.
     void MarkEnded();
     // On the owner thread (or once its thread is gone): the window and the spy
@@ -75,13 +81,13 @@ private:
     bool Idle() const { return m_slots.empty() && m_pending.empty(); }
 
     DWORD m_threadId = 0;
-    HANDLE m_hThread = nullptr;  // keeps the owner's thread id from being reused
+    CHandle m_thread;            // keeps the owner's thread id from being reused
     HWND m_hwnd = nullptr;
     bool m_bWindow = false;      // counted in the registry's window users
     ULARGE_INTEGER m_spyCookie{};
     bool m_bSpy = false;
     std::vector<COwnerSlot*> m_slots;
-    std::vector<IUnknown*> m_pending;  // to release on the owner thread; a module lock while not empty
+    Proxies m_pending;  // to release on the owner thread; a module lock while not empty
     bool m_bEnded = false;             // the apartment (or its thread) has ended, or the agent is going
 };
 
@@ -111,10 +117,6 @@ HINSTANCE ModuleInstance() {
     return module;
 }
 
-void ReleaseAll(const std::vector<IUnknown*>& proxies) {
-    for (IUnknown* p : proxies) p->Release();
-}
-
 }  // namespace
 
 COwnerApartment* COwnerApartment::ForThisThread() {
@@ -135,9 +137,10 @@ COwnerApartment* COwnerApartment::ForThisThread() {
         RegisterClassExW(&wc);
     }
     agent->m_bWindow = true;
-    bool ok = DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &agent->m_hThread,
-                              SYNCHRONIZE, FALSE, 0) != FALSE;
-    if (!ok) agent->m_hThread = nullptr;
+    HANDLE thread = nullptr;
+    bool ok = DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, SYNCHRONIZE,
+                              FALSE, 0) != FALSE;
+    if (ok) agent->m_thread.Reset(thread);
     if (ok) {
         agent->m_hwnd = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                         ModuleInstance(), nullptr);
@@ -159,10 +162,6 @@ COwnerApartment* COwnerApartment::ForThisThread() {
     agent->DropThreadParts();
     delete agent;
     return nullptr;
-}
-
-COwnerApartment::~COwnerApartment() {
-    if (m_hThread != nullptr) CloseHandle(m_hThread);
 }
 
 void COwnerApartment::DropThreadParts() {
@@ -194,18 +193,18 @@ bool COwnerApartment::Add(COwnerSlot& slot) {
 
 void COwnerApartment::Post(IUnknown* proxy) {
     try {
-        m_pending.push_back(proxy);
-    } catch (...) {
-        return;  // no room: the proxy is left rather than released outside its apartment
+        m_pending.emplace_back(proxy, false);
+    } catch (const std::bad_alloc&) {
+        return;  // no room: the proxy is left, never released outside its apartment
     }
     // One message drains everything pending: post only for the first.
     if (m_pending.size() > 1) return;
     ModuleAddRef();  // the window procedure must still be here when the message comes
     if (PostMessageW(m_hwnd, kReleaseMessage, 0, 0)) return;
-    if (WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_thread.Get(), 0) == WAIT_OBJECT_0) {
         // The window went with its thread, which ended without leaving COM: the
         // proxy can be released nowhere, and is left as COM leaves that apartment.
-        TakePending();
+        for (IUnknownPtr& p : TakePending()) p.Detach();
         MarkEnded();
         DropThreadParts();
     }
@@ -213,8 +212,8 @@ void COwnerApartment::Post(IUnknown* proxy) {
     // apartment's end.
 }
 
-std::vector<IUnknown*> COwnerApartment::TakePending() {
-    std::vector<IUnknown*> taken;
+COwnerApartment::Proxies COwnerApartment::TakePending() {
+    Proxies taken;
     taken.swap(m_pending);
     if (!taken.empty()) ModuleRelease();
     return taken;
@@ -229,16 +228,18 @@ void COwnerApartment::MarkEnded() {
 
 void COwnerApartment::Leave(COwnerSlot& slot) {
     const bool onOwner = GetCurrentThreadId() == m_threadId;
-    IUnknown* now = nullptr;
+    IUnknownPtr now;
     bool tearDown = false, free = false;
     {
         CAutoLock lock(TheRegistry().lock);
         m_slots.erase(std::remove(m_slots.begin(), m_slots.end(), &slot), m_slots.end());
-        if (IUnknown* p = slot.m_proxy.exchange(nullptr)) {
+        // Handed on as it is: an AddRef or Release here, off the owner thread,
+        // would already be a use outside its apartment.
+        if (IUnknown* proxy = slot.m_proxy.Detach()) {
             if (onOwner)
-                now = p;
+                now.Attach(proxy);
             else
-                Post(p);
+                Post(proxy);
         }
         if (Idle()) {
             if (m_bEnded) {
@@ -251,13 +252,13 @@ void COwnerApartment::Leave(COwnerSlot& slot) {
             // or the apartment's end.
         }
     }
-    if (now != nullptr) now->Release();  // outside the lock: a call to the server
+    now = nullptr;  // released outside the lock: a call to the server
     if (tearDown) DropThreadParts();
     if (tearDown || free) delete this;
 }
 
 void COwnerApartment::OnReleaseMessage() {
-    std::vector<IUnknown*> taken;
+    Proxies taken;
     bool tearDown = false;
     {
         CAutoLock lock(TheRegistry().lock);
@@ -267,7 +268,7 @@ void COwnerApartment::OnReleaseMessage() {
             tearDown = true;
         }
     }
-    ReleaseAll(taken);
+    taken.clear();  // released outside the lock: calls to the server
     if (tearDown) {
         DropThreadParts();
         delete this;
@@ -285,7 +286,7 @@ LRESULT CALLBACK COwnerApartment::WindowProc(HWND hwnd, UINT message, WPARAM wp,
 
 void COwnerApartment::OnApartmentEnding() {
     COwnerApartment* agent = nullptr;
-    std::vector<IUnknown*> taken;
+    Proxies taken;
     bool free = false;
     {
         Registry& registry = TheRegistry();
@@ -297,12 +298,14 @@ void COwnerApartment::OnApartmentEnding() {
         taken = agent->TakePending();
         // The links lose their owner thread: from now on they call as any other.
         for (COwnerSlot* slot : agent->m_slots) {
-            if (IUnknown* p = slot->m_proxy.exchange(nullptr)) {
-                try {
-                    taken.push_back(p);
-                } catch (...) {
-                    // No room: left for the apartment's end to disconnect.
-                }
+            if (slot->m_proxy == nullptr) continue;
+            try {
+                taken.emplace_back();
+                taken.back().Attach(slot->m_proxy.Detach());
+            } catch (const std::bad_alloc&) {
+                // No room to take it out: it goes here, on the owner thread
+                // and in its apartment, only under the lock.
+                slot->m_proxy = nullptr;
             }
         }
         agent->MarkEnded();
@@ -311,7 +314,7 @@ void COwnerApartment::OnApartmentEnding() {
         free = agent->m_slots.empty();
     }
     // Still inside the apartment: the last moment these proxies can go right.
-    ReleaseAll(taken);
+    taken.clear();
     if (free) delete agent;
 }
 
@@ -322,11 +325,11 @@ void COwnerApartment::ForgetEnded() {
         CAutoLock lock(registry.lock);
         std::vector<COwnerApartment*> gone;
         for (COwnerApartment* agent : registry.agents)
-            if (WaitForSingleObject(agent->m_hThread, 0) == WAIT_OBJECT_0) gone.push_back(agent);
+            if (WaitForSingleObject(agent->m_thread.Get(), 0) == WAIT_OBJECT_0) gone.push_back(agent);
         for (COwnerApartment* agent : gone) {
             // The thread ended without leaving COM: its window and spy went with
             // it, and its proxies can be released nowhere.
-            agent->TakePending();
+            for (IUnknownPtr& p : agent->TakePending()) p.Detach();
             agent->MarkEnded();
             agent->DropThreadParts();
             if (agent->m_slots.empty()) idle.push_back(agent);
@@ -335,19 +338,14 @@ void COwnerApartment::ForgetEnded() {
     for (COwnerApartment* agent : idle) delete agent;
 }
 
-bool COwnerSlot::Enter(IUnknown* proxy) {
-    {
-        CAutoLock lock(TheRegistry().lock);
-        COwnerApartment* agent = COwnerApartment::ForThisThread();
-        if (agent != nullptr && agent->Add(*this)) {
-            m_proxy.store(proxy, std::memory_order_release);
-            m_pApartment = agent;
-            m_ownerThreadId = GetCurrentThreadId();
-            return true;
-        }
-    }
-    proxy->Release();  // still in its own apartment
-    return false;
+bool COwnerSlot::Enter(IUnknownPtr proxy) {
+    CAutoLock lock(TheRegistry().lock);
+    COwnerApartment* agent = COwnerApartment::ForThisThread();
+    if (agent == nullptr || !agent->Add(*this)) return false;  // `proxy` goes here, in its own apartment
+    m_proxy = proxy;
+    m_pApartment = agent;
+    m_ownerThreadId = GetCurrentThreadId();
+    return true;
 }
 
 void COwnerSlot::Leave() {

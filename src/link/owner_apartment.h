@@ -1,8 +1,7 @@
 #pragma once
 #include <windows.h>
-#include <unknwn.h>
 
-#include <atomic>
+#include "../common/com_ptr.h"
 
 namespace serverlink {
 
@@ -30,16 +29,19 @@ public:
 
     // On the owner thread, in a single-threaded apartment: takes over `proxy`.
     // False (and `proxy` released here) if the apartment could not be joined.
-    bool Enter(IUnknown* proxy);
+    bool Enter(IUnknownPtr proxy);
     // The proxy, on the owner thread only; null once the owner's apartment has ended.
-    IUnknown* Get() const { return m_proxy.load(std::memory_order_acquire); }
+    IUnknown* Get() const { return m_proxy.GetInterfacePtr(); }
     DWORD OwnerThreadId() const { return m_ownerThreadId; }
     // Any thread: gives the proxy back in its apartment, as above.
     void Leave();
 
 private:
     friend class COwnerApartment;
-    std::atomic<IUnknown*> m_proxy{nullptr};
+    // Read without a lock on the owner thread alone; emptied under the agents'
+    // lock, on the owner thread (its apartment ends) or by the link's
+    // destruction, after which nobody calls the link.
+    IUnknownPtr m_proxy;
     COwnerApartment* m_pApartment = nullptr;
     DWORD m_ownerThreadId = 0;
 };

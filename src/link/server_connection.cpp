@@ -53,20 +53,20 @@ ILocalServerPtr CServerConnection::Create() {
 bool CServerConnection::ShareWithMta(ILocalServer* server) {
     // A normal marshal packet: always allowed for a proxy, and used up by the one
     // unmarshal below, which runs in the MTA.
-    IStream* stream = nullptr;
+    IStreamPtr stream;
     if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, server, &stream) != S_OK || stream == nullptr)
         return false;
     HRESULT unmarshalled = E_FAIL;
     auto unmarshal = [&] {
-        unmarshalled = CoGetInterfaceAndReleaseStream(stream, IID_ILocalServer, reinterpret_cast<void**>(&m_spShared));
-        stream = nullptr;
+        // Releases the stream, whatever the result.
+        unmarshalled =
+            CoGetInterfaceAndReleaseStream(stream.Detach(), IID_ILocalServer, reinterpret_cast<void**>(&m_spShared));
     };
     if (!RunInMta(unmarshal)) {
         // Gives the packet's references back where the platform can (a packet
         // of a proxy may not allow it: then the server keeps them until this
         // process ends).
         CoReleaseMarshalData(stream);
-        stream->Release();
         return false;
     }
     if (unmarshalled != S_OK || m_spShared == nullptr) {

@@ -4,13 +4,14 @@
 
 #include <comdef.h>
 
+#include "../common/com_ptr.h"
+#include "../common/error.h"
 #include "localserver.h"
 #include "mta.h"
 #include "owner_apartment.h"
 
 namespace serverlink {
 
-_COM_SMARTPTR_TYPEDEF(IUnknown, __uuidof(IUnknown));
 _COM_SMARTPTR_TYPEDEF(ILocalServer, __uuidof(ILocalServer));
 
 // A link's connection to its local server object, and the server interface for
@@ -50,15 +51,6 @@ private:
     // single-threaded apartment.
     bool ShareWithMta(ILocalServer* server);
 
-    template <class Fn>
-    static HRESULT Guarded(Fn& fn, ILocalServer* server) {
-        try {
-            return fn(server);
-        } catch (...) {
-            return E_FAIL;  // the failure of this one call; nothing is kept
-        }
-    }
-
     COwnerSlot m_owner;          // the owner thread's proxy, released in its apartment
     ILocalServerPtr m_spShared;  // lives in the MTA; any MTA thread may use and release it
     bool m_bMtaHeld = false;
@@ -71,11 +63,11 @@ HRESULT CServerConnection::Call(Fn&& fn) {
     if (GetCurrentThreadId() == m_owner.OwnerThreadId()) {
         // Only the owner thread reads its slot, and only the owner thread empties
         // it while the link lives (when its apartment ends).
-        if (IUnknown* own = m_owner.Get()) return Guarded(fn, static_cast<ILocalServer*>(own));
+        if (IUnknown* own = m_owner.Get()) return HResultOf([&] { return fn(static_cast<ILocalServer*>(own)); });
     }
     HRESULT result = E_FAIL;
-    auto inMta = [&] { result = Guarded(fn, m_spShared); };
-    if (!RunInMta(inMta)) result = Guarded(fn, nullptr);
+    auto inMta = [&] { result = HResultOf([&] { return fn(m_spShared.GetInterfacePtr()); }); };
+    if (!RunInMta(inMta)) result = HResultOf([&] { return fn(nullptr); });
     return result;
 }
 

@@ -10,18 +10,27 @@
 namespace serverlink {
 
 namespace {
-constexpr int32_t kRingSlots = 128;
+
+// The channel a sign-on proposes: somewhere in 500 to 1499, by the tick count,
+// computed in unsigned 32 bits. The server may leave another one.
+constexpr uint32_t kProposalBase = 500;
+constexpr uint32_t kProposalSpan = 1000;
+LONG ChannelProposal() { return static_cast<LONG>(GetTickCount() % kProposalSpan + kProposalBase); }
+
+// The address the login record carries.
+const char kLoginAddress[] = "127.0.0.1";
+
 }  // namespace
 
 HRESULT CServerLink::SignOn(const void* record) {
     // One sign-on per object at a time. A flag, not a lock: a sink signing on
     // again from its callback must not wait for one in progress on a client
     // thread (which may itself wait for that callback to end).
-    if (InterlockedCompareExchange(&m_bSigningOn, 1, 0) != 0) return E_FAIL;
+    if (m_bSigningOn.exchange(true)) return E_FAIL;
     struct ClearOnExit {
-        volatile LONG* flag;
-        ~ClearOnExit() { InterlockedExchange(flag, 0); }
-    } busy{&m_bSigningOn};
+        std::atomic<bool>& busy;
+        ~ClearOnExit() { busy.store(false); }
+    } clear{m_bSigningOn};
     return m_server.Call([&](ILocalServer* server) -> HRESULT {
         if (server == nullptr || record == nullptr) return E_FAIL;
         return SignOnWith(*server, record);
@@ -41,7 +50,7 @@ HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
         m_signOn = work;
     }
 
-    LONG proposal = static_cast<LONG>(GetTickCount() % 1000u + 500u);
+    LONG proposal = ChannelProposal();
     Check(server.NegotiateChannel(0, &proposal, &status), &server);
     if (status != 0) return status;
     const uint16_t channelId = static_cast<uint16_t>(static_cast<uint32_t>(proposal) & 0xFFFFu);
@@ -49,45 +58,30 @@ HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
     // Signing on again replaces what an earlier sign-on left: no ring is
     // orphaned and no stale hub entry keeps calling this object.
     ReleaseRings();
-    std::unique_ptr<CShmQueue> out = std::make_unique<CShmQueue>(channelId, kRingSlots, true);
-    {
-        // The ring and the clientId its packets carry change together.
-        CAutoLock lock(m_sendLock);
-        out.swap(m_pOutQueue);
-        m_outClientId = work.clientId;
-    }
-    out.reset();  // nothing, unless a sign-off from a callback raced us; unmapped outside the lock
+    // Whatever ring comes back (none, unless a sign-off from a callback raced
+    // this) is unmapped at once, outside the send side's locks.
+    m_send.SwapRing(std::make_unique<CShmQueue>(OutgoingRing(channelId), kRingSlots, true), work.clientId);
 
     CChannelHub& hub = CChannelHub::Instance();
-    if (!hub.Register(work.clientId, this, uint32_t(channelId) + 1u, kRingSlots)) return E_FAIL;
+    if (!hub.Register(work.clientId, this, IncomingRing(channelId), kRingSlots)) return E_FAIL;
     if (!hub.Start()) {
         // Nothing would ever read the incoming ring.
         hub.UnregisterOwner(this);
         return E_FAIL;
     }
-    SignOnRecord signedOn;
+    LoginRecord login;
     {
         CAutoLock lock(m_signOnLock);
         m_signOn.channelId = channelId;
-        signedOn = m_signOn;
+        BuildLoginRecord(m_signOn, inet_addr(kLoginAddress), login);
     }
-
-    LoginRecord login;
-    BuildLoginRecord(signedOn, inet_addr("127.0.0.1"), login);
     CByteArray array(&login, sizeof(login));
-
+    // Subscribed before the server sees the login, and whatever happens after.
     if (work.eventSink != nullptr) AddSubscriber(work.eventSink, 0);
+    CByteBlockArg block(array);
 
-    VARIANT original;  // borrows the array, which `array` frees
-    VariantInit(&original);
-    original.vt = VT_ARRAY | VT_UI1;
-    original.parray = array.get();
-    CVariant copy;
-    const HRESULT hrCopy = VariantCopy(&copy.get(), &original);
-    if (FAILED(hrCopy)) throw _com_error(hrCopy);
-
-    Check(server.Login(copy.get(), &status), &server);
-    copy.Clear();
+    Check(server.Login(block.Arg(), &status), &server);
+    block.Done();
 
     if (status != 0) {
         hub.UnregisterOwner(this);
@@ -99,7 +93,7 @@ HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
 
 HRESULT CServerLink::SignOff() {
     return m_server.Call([&](ILocalServer* server) -> HRESULT {
-        ClearSubscribers();
+        m_receive.ClearSubscribers();
         if (server == nullptr) {
             // The server cannot be reached from this thread: the sign-off cannot
             // tell it, but what it takes down here needs no server, and no sink

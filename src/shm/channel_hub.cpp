@@ -1,7 +1,9 @@
 #include "channel_hub.h"
 
-#include <atomic>
 #include <new>
+
+#include "../common/error.h"
+#include "timing.h"
 
 namespace serverlink {
 
@@ -30,8 +32,7 @@ CChannelHub::~CChannelHub() {
     // thread keeps the module loaded while it runs, so it has ended by now, but
     // stop it anyway before anything it uses goes away.
     if (m_thread.Running()) {
-        InterlockedExchange(&m_bRunning, 0);
-        InterlockedExchange(&m_bStopping, 1);
+        m_state.store(State::Joining, std::memory_order_release);
         m_thread.WaitForExit();
     }
     m_queues.clear();
@@ -54,34 +55,30 @@ bool CChannelHub::Register(uint32_t clientId, IRingOwner* owner, uint32_t n, int
     auto it = m_queues.find(clientId);
     // A detached entry (removed during this pass) may be replaced; a live one may not.
     if (it != m_queues.end() && it->second != nullptr) return false;
-    std::unique_ptr<CInboundQueue> queue;
     try {
-        queue.reset(new (std::nothrow) CInboundQueue(n, slots, owner));
-    } catch (const char*) {
-        return false;
-    }
-    if (queue == nullptr) return false;
-    try {
+        auto queue = std::make_unique<CInboundQueue>(n, slots, owner);
         if (it != m_queues.end())
             it->second = std::move(queue);
         else
             m_queues.emplace(clientId, std::move(queue));
-    } catch (...) {
-        return false;  // the ring goes with `queue`
+        return true;
+    } catch (const CError&) {
+        return false;  // the ring could not be made; the map is as it was
+    } catch (const std::bad_alloc&) {
+        return false;  // no room for the entry; the ring made for it went with `queue`
     }
-    return true;
 }
 
 CChannelHub::QueueMap::iterator CChannelHub::RemoveLocked(QueueMap::iterator it) {
-    if (m_bInPass && OnReceiveThread()) {
-        // The pass may be iterating this entry: detach it now (nothing is
-        // delivered to it any more) and free it when the pass ends.
+    // The receive thread holds m_lock only within a pass: asking on that thread,
+    // a sink may be removing the very entry the pass stands on. Detach it now
+    // (nothing is delivered to it any more) and free it when the pass ends.
+    if (OnReceiveThread()) {
         it->second->m_pOwner = nullptr;
-        m_bDetached = true;
         try {
             m_detached.push_back(std::move(it->second));
-        } catch (...) {
-            // Cannot defer: leak the ring rather than free memory in use.
+        } catch (const std::bad_alloc&) {
+            // Cannot defer: the ring is leaked rather than freed while in use.
             (void)it->second.release();
         }
         return std::next(it);
@@ -129,11 +126,16 @@ bool CChannelHub::BeginThread() {
     // The state is published before the thread exists: its very first pass may
     // stop it again (a sink removing the last ring), and that stop must find the
     // state it undoes rather than be overwritten by us afterwards.
-    InterlockedExchange(&m_bStopping, 0);
-    InterlockedExchange(&m_bRunning, 1);
-    if (m_thread.Begin(0)) return true;
-    InterlockedExchange(&m_bRunning, 0);
+    m_state.store(State::Running, std::memory_order_release);
+    if (m_thread.Begin()) return true;
+    m_state.store(State::Stopped, std::memory_order_release);
     return false;
+}
+
+void CChannelHub::JoinThread() {
+    m_thread.WaitForExit();
+    CAutoLock lock(m_lock);
+    m_state.store(State::Stopped, std::memory_order_release);
 }
 
 bool CChannelHub::Start() {
@@ -142,30 +144,20 @@ bool CChannelHub::Start() {
         // unless a client thread is already waiting for it (that thread starts a
         // new one once this one has ended).
         CAutoLock lock(m_lock);
-        if (!m_bClientStop) {
-            InterlockedExchange(&m_bStopping, 0);
-            InterlockedExchange(&m_bRunning, 1);
-        }
+        if (m_state.load(std::memory_order_relaxed) == State::Stopping)
+            m_state.store(State::Running, std::memory_order_release);
         return true;
     }
     CAutoLock serial(m_startStopLock);
-    bool wait = false;
     {
         CAutoLock lock(m_lock);
-        if (InterlockedCompareExchange(&m_bRunning, 0, 0) != 0) return true;
-        // A thread that stopped itself may still be finishing its pass. Say that
-        // a client waits for it, in the same breath as the check above, so that
-        // a callback signing on in that pass cannot cancel the stop we wait for.
-        if (m_thread.Running()) {
-            m_bClientStop = true;
-            wait = true;
-        }
+        if (m_state.load(std::memory_order_relaxed) == State::Running) return true;
+        // A thread that stopped itself may still be finishing its pass: wait for
+        // it, saying so in the same breath as the check above, so that a
+        // callback signing on in that pass cannot cancel the stop we wait for.
+        if (m_thread.Running()) m_state.store(State::Joining, std::memory_order_release);
     }
-    if (wait) {
-        m_thread.WaitForExit();
-        CAutoLock lock(m_lock);
-        m_bClientStop = false;
-    }
+    if (m_thread.Running()) JoinThread();
     return BeginThread();
 }
 
@@ -173,34 +165,25 @@ void CChannelHub::Stop() {
     if (OnReceiveThread()) {
         // Cannot wait for ourselves: the pass ends and the thread returns.
         CAutoLock lock(m_lock);
-        if (AnyLiveLocked()) return;
-        InterlockedExchange(&m_bRunning, 0);
-        InterlockedExchange(&m_bStopping, 1);
+        if (!AnyLiveLocked() && m_state.load(std::memory_order_relaxed) == State::Running)
+            m_state.store(State::Stopping, std::memory_order_release);
         return;
     }
     CAutoLock serial(m_startStopLock);
     {
         CAutoLock lock(m_lock);
         // A sign-on may have registered a ring since the caller saw the map empty.
-        if (AnyLiveLocked()) return;
-        if (!m_thread.Running()) return;
-        InterlockedExchange(&m_bRunning, 0);
-        InterlockedExchange(&m_bStopping, 1);
-        m_bClientStop = true;
+        if (AnyLiveLocked() || !m_thread.Running()) return;
+        m_state.store(State::Joining, std::memory_order_release);
     }
-    m_thread.WaitForExit();
+    JoinThread();
     bool restart = false;
     {
         CAutoLock lock(m_lock);
-        m_bClientStop = false;
         restart = AnyLiveLocked();
     }
     // A callback signed on while we waited: its ring must not go unread.
     if (restart) BeginThread();
-}
-
-bool CChannelHub::IsRunning() {
-    return InterlockedCompareExchange(&m_bRunning, 0, 0) != 0;
 }
 
 size_t CChannelHub::RingCount() {
@@ -212,7 +195,6 @@ size_t CChannelHub::RingCount() {
 }
 
 void CChannelHub::FreeDetached() {
-    m_bDetached = false;
     m_detached.clear();
     for (auto it = m_queues.begin(); it != m_queues.end();) {
         if (it->second == nullptr)
@@ -222,43 +204,45 @@ void CChannelHub::FreeDetached() {
     }
 }
 
-void CChannelHub::Run(uint32_t) {
+void CChannelHub::Run() {
     ShmMessage msg;  // the thread's one record, reused for every read
     DWORD last = GetTickCount();
-    while (InterlockedCompareExchange(&m_bStopping, 0, 0) == 0) {
+    while (m_state.load(std::memory_order_acquire) == State::Running) {
         bool got = false;
         {
             CAutoLock lock(m_lock.Loop());
-            m_bInPass = true;
             // One read per ring per pass, in ascending unsigned clientId order.
             for (auto& entry : m_queues) {
                 CInboundQueue* queue = entry.second.get();
                 if (queue == nullptr || !queue->Read(msg)) continue;
                 got = true;
-                // Whatever goes wrong in handling one record (a sink that throws,
-                // memory running out) costs that record only, never the thread.
                 try {
                     if (queue->m_pOwner != nullptr) queue->m_pOwner->OnRecord(msg);
                 } catch (...) {
+                    // Whatever went wrong in handling this record (a sink that
+                    // threw, memory running out) costs this record only: the
+                    // owner's state is whole again (its walk ended), and the
+                    // thread goes on with the next ring.
                 }
             }
-            if (!got && DWORD(GetTickCount() - last) > 7000) {
+            if (!got && DWORD(GetTickCount() - last) > kHeartbeatIntervalMs) {
                 last = GetTickCount();
                 for (auto& entry : m_queues) {
                     if (entry.second == nullptr || entry.second->m_pOwner == nullptr) continue;
                     try {
                         entry.second->m_pOwner->OnHeartbeatDue();
                     } catch (...) {
+                        // A heartbeat that could not go is not retried: the next
+                        // one comes with the next silence.
                     }
                 }
             }
-            m_bInPass = false;
             // Only a pass in which a sink removed a ring has anything to free:
             // the others skip a walk over every entry.
-            if (m_bDetached) FreeDetached();
+            if (!m_detached.empty()) FreeDetached();
         }
         if (!got)
-            Sleep(2);
+            Sleep(kIdleSleepMs);
         else
             m_lock.GiveWay();  // records keep coming: a waiting client still gets the lock
     }

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -53,7 +54,7 @@ public:
     void Stop();
 
     // For tests and diagnostics.
-    bool IsRunning();
+    bool IsRunning() const { return m_state.load(std::memory_order_acquire) == State::Running; }
     size_t RingCount();
     // Client threads waiting for the hub's lock now.
     uint32_t ClientsWaiting() const { return m_lock.Waiting(); }
@@ -63,30 +64,38 @@ private:
     // A null entry is one detached during the current pass (see RemoveLocked).
     using QueueMap = std::map<uint32_t, std::unique_ptr<CInboundQueue>>;
 
+    // The receive thread's state. Changed under m_lock; Run reads it between
+    // passes without the lock.
+    enum class State : uint8_t {
+        Stopped,   // no thread
+        Running,   // the thread polls
+        Stopping,  // it ends after this pass, as it asked itself; a callback signing on again may cancel that
+        Joining,   // a client thread waits for its end; nothing cancels that
+    };
+
     CChannelHub();
     ~CChannelHub();
-    void Run(uint32_t param);
+    void Run();
     bool OnReceiveThread() const;
     // Removes one entry (m_lock held): at once, or detached until the end of the
     // pass when the receive thread itself asks. Returns the next entry.
     QueueMap::iterator RemoveLocked(QueueMap::iterator it);
     bool AnyLiveLocked() const;
+    // A client thread (m_startStopLock held) waits for a thread that is
+    // stopping or asked to stop to end.
+    void JoinThread();
     // Start and Stop only, m_startStopLock held and no thread running.
     bool BeginThread();
     void FreeDetached();
 
     CWorkerThread m_thread;
     QueueMap m_queues;
-    // Guards m_queues; the receive thread holds it for a whole pass and gives
-    // waiting client threads their turn between passes.
+    // Guards m_queues and m_detached; the receive thread holds it for a whole
+    // pass and gives waiting client threads their turn between passes.
     CTurnLock m_lock;
-    volatile LONG m_bRunning = 0;
-    volatile LONG m_bStopping = 0;
-    CCritSec m_startStopLock;             // serialises Start and Stop
+    std::atomic<State> m_state{State::Stopped};
+    CCritSec m_startStopLock;  // serialises Start and Stop on client threads
     std::vector<std::unique_ptr<CInboundQueue>> m_detached;  // removed during a pass, freed after it
-    bool m_bInPass = false;                  // receive thread inside a pass (m_lock held)
-    bool m_bDetached = false;                // an entry was detached during this pass (m_lock)
-    bool m_bClientStop = false;              // a client thread waits for the thread to end (m_lock)
 };
 
 }  // namespace serverlink

@@ -21,17 +21,6 @@ void CRing::Initialize() {
     }
 }
 
-bool CRing::Write(const ShmMessage& msg) {
-    const int32_t i = LoadIndex(m_pWriteIndex);  // read once: the other side may change it
-    if (i < 0 || i >= m_nSlots) return false;
-    uint8_t* slot = Slot(i);
-    if (LoadState(slot) == kSlotFull) return false;
-    std::memcpy(slot, &msg, sizeof(ShmMessage));
-    StoreState(slot, kSlotFull);
-    StoreIndex(m_pWriteIndex, i < m_nSlots - 1 ? i + 1 : 0);
-    return true;
-}
-
 bool CRing::Read(ShmMessage& msg) {
     const int32_t i = LoadIndex(m_pReadIndex);
     if (i < 0 || i >= m_nSlots) return false;

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "shm_message.h"
 
@@ -25,16 +26,18 @@ public:
     // Create mode: both indexes 0, every slot's message cleared and its state free.
     void Initialize();
 
-    // False when the slot at the write index is still full or the index is out
-    // of range; nothing changes then.
-    bool Write(const ShmMessage& msg);
-    // The same, but the caller fills the free slot's record in place with
-    // fill(ShmMessage&) before it is published: one copy where building a
+    // The one write path: the caller fills the free slot's record in place with
+    // fill(ShmMessage&) before it is published, one copy where building a
     // record first and then writing it would make two. The record still holds
     // the slot's previous message, so fill must set every field its type
-    // carries. When the ring is full, fill is not called.
+    // carries. False, and fill not called, when the slot at the write index is
+    // still full or the index is out of range; nothing changes then.
     template <class Fill>
     bool WriteInPlace(Fill&& fill);
+    // Writes a whole record built elsewhere.
+    bool Write(const ShmMessage& msg) {
+        return WriteInPlace([&](ShmMessage& slot) { std::memcpy(static_cast<void*>(&slot), &msg, sizeof(msg)); });
+    }
     // False when the slot at the read index holds nothing or the index is out
     // of range; the caller's record is then left untouched.
     bool Read(ShmMessage& msg);

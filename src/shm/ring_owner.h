@@ -11,7 +11,8 @@ public:
     // own copy and stays valid only for the call.
     virtual void OnRecord(const ShmMessage& msg) = 0;
     // Nothing was read for a while: post a heartbeat into the outgoing ring.
-    virtual void OnHeartbeatDue() = 0;
+    // False if it did not go (the hub does not retry).
+    virtual bool OnHeartbeatDue() = 0;
 
 protected:
     ~IRingOwner() = default;

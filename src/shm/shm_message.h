@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../../include/serverlink_codes.h"
+
 namespace serverlink {
 
 // Message types carried by the rings.
@@ -15,7 +17,7 @@ enum : uint16_t {
     kMsgNoticeB = 10,   // in: notice, delivered as event code 9
 };
 
-constexpr uint32_t kMaxPayload = 1280;
+constexpr uint32_t kMaxPayload = SERVERLINK_MAX_DATA;
 
 // One record of a ring slot; the same layout in every direction and process.
 struct ShmMessage {
@@ -67,13 +69,19 @@ static_assert(sizeof(ShmHeader) == 8, "");
 
 constexpr uint32_t kRingHeaderSize = sizeof(ShmHeader);
 constexpr uint32_t kSlotSize = sizeof(ShmSlot);
-constexpr int32_t kDefaultSlots = 128;
+// Every ring of a link, either way, has this many slots.
+constexpr int32_t kRingSlots = 128;
 constexpr char kRingNamePrefix[] = "fund_shm_";
+
+// The two rings of a channel: the link writes the first, the local server the
+// second. Computed in 32 bits: channel 65535's incoming ring is 65536.
+constexpr uint32_t OutgoingRing(uint16_t channelId) { return channelId; }
+constexpr uint32_t IncomingRing(uint16_t channelId) { return uint32_t(channelId) + 1u; }
 
 // Bytes a section of n slots needs (167944 for 128).
 constexpr uint64_t RingSectionSize(int32_t slots) {
     return uint64_t(kRingHeaderSize) + uint64_t(slots < 0 ? 0 : slots) * kSlotSize;
 }
-static_assert(RingSectionSize(128) == 167944, "");
+static_assert(RingSectionSize(kRingSlots) == 167944, "");
 
 }  // namespace serverlink

@@ -1,5 +1,7 @@
 #include "shm_queue.h"
 
+#include "../common/error.h"
+
 namespace serverlink {
 
 namespace {
@@ -22,7 +24,7 @@ SIZE_T UsableSize(const void* view) {
 
 uint32_t CheckedSectionSize(int32_t slots) {
     const uint64_t size = RingSectionSize(slots);
-    if (slots <= 0 || size > 0xFFFFFFFFull) throw kCreateFail;
+    if (slots <= 0 || size > 0xFFFFFFFFull) throw CError(kCreateFail);
     return static_cast<uint32_t>(size);
 }
 
@@ -30,29 +32,14 @@ uint32_t CheckedSectionSize(int32_t slots) {
 
 std::string RingName(uint32_t n) { return std::string(kRingNamePrefix) + std::to_string(n); }
 
-CShmMapping::CShmMapping(uint32_t n, uint32_t size, bool create) : m_bCreate(create) {
+CShmMapping::CShmMapping(uint32_t n, uint32_t size, bool create) {
     const std::string name = RingName(n);
-    HANDLE h = create ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name.c_str())
-                      : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
-    if (h == nullptr) throw kCreateFail;
-
-    void* view = MapViewOfFileEx(h, FILE_MAP_ALL_ACCESS, 0, 0, 0, nullptr);
-    if (view == nullptr) {
-        CloseHandle(h);
-        throw kMapFail;
-    }
-    if (UsableSize(view) < size) {
-        UnmapViewOfFile(view);
-        CloseHandle(h);
-        throw kMapFail;
-    }
-    m_pView = static_cast<uint8_t*>(view);
-    m_hMapping = h;
-}
-
-CShmMapping::~CShmMapping() {
-    UnmapViewOfFile(m_pView);
-    CloseHandle(m_hMapping);
+    m_mapping.Reset(create ? CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name.c_str())
+                           : OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str()));
+    if (!m_mapping) throw CError(kCreateFail);
+    CMappedView view(MapViewOfFileEx(m_mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, 0, nullptr));
+    if (!view || UsableSize(view.Get()) < size) throw CError(kMapFail);
+    m_view = std::move(view);
 }
 
 CShmQueue::CShmQueue(uint32_t n, int32_t slots, bool create)

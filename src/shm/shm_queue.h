@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../common/handle.h"
 #include "../common/object_base.h"
 #include "ring.h"
 #include "shm_message.h"
@@ -13,22 +14,19 @@ namespace serverlink {
 // "fund_shm_" followed by n in unsigned decimal.
 std::string RingName(uint32_t n);
 
-// A named page-file section, mapped whole. Throws "create shm fail!" when the
-// section cannot be created or opened, "map shm fail!" when it cannot be mapped
-// or has fewer than `size` committed, writable bytes (another process may have
-// made it first); nothing stays open after a throw.
+// A named page-file section, mapped whole. Throws CError("create shm fail!")
+// when the section cannot be created or opened, CError("map shm fail!") when it
+// cannot be mapped or has fewer than `size` committed, writable bytes (another
+// process may have made it first); nothing stays open after a throw.
 class CShmMapping : public CObjectBase {
 public:
     CShmMapping(uint32_t n, uint32_t size, bool create);
-    ~CShmMapping() override;
 
-    uint8_t* View() const { return m_pView; }
-    bool Created() const { return m_bCreate; }
+    uint8_t* View() const { return static_cast<uint8_t*>(m_view.Get()); }
 
 private:
-    bool m_bCreate;
-    uint8_t* m_pView = nullptr;
-    HANDLE m_hMapping = nullptr;
+    CHandle m_mapping;  // first: the view goes before the section's handle
+    CMappedView m_view;
 };
 
 // A named ring: the section (first member, so it outlives the ring logic on

@@ -3,21 +3,20 @@
 #include <process.h>
 
 #include "../common/module_lock.h"
+#include "timing.h"
 
 namespace serverlink {
 
 namespace {
-// Sets the exited flag on every way out of the routine, exceptions included.
-struct ExitFlag {
-    volatile LONG* flag;
-    ~ExitFlag() { InterlockedExchange(flag, 1); }
+// Sets the exit mark on every way out of the routine, exceptions included.
+struct ExitMark {
+    std::atomic<bool>& exited;
+    ~ExitMark() { exited.store(true, std::memory_order_release); }
 };
 }  // namespace
 
-bool CWorkerThread::Begin(uint32_t param) {
-    InterlockedExchange(&m_bExited, 0);
-    m_start.self = this;
-    m_start.param = param;
+bool CWorkerThread::Begin() {
+    m_bExited.store(false, std::memory_order_relaxed);
     // The thread keeps the module loaded until its last instruction has run, so
     // unloading can never pull code out from under it.
     HMODULE self = nullptr;
@@ -28,26 +27,23 @@ bool CWorkerThread::Begin(uint32_t param) {
         if (m_bCountsAsUse) ModuleRelease();
         if (self != nullptr) FreeLibrary(self);
         m_hModule = nullptr;
-        m_hThread = nullptr;
-        m_threadId = 0;
-        InterlockedExchange(&m_bExited, 1);
+        m_thread.Reset();
+        m_threadId.store(0, std::memory_order_release);
+        m_bExited.store(true, std::memory_order_release);
     };
     // Made suspended: the routine may ask whether it runs on this thread from
     // its first instruction on, so handle and id are published before it starts.
     unsigned id = 0;
-    const uintptr_t h = _beginthreadex(nullptr, 0, &ThreadProc, &m_start, CREATE_SUSPENDED, &id);
-    if (h == 0 || h == uintptr_t(-1)) {
+    m_thread.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadProc, this, CREATE_SUSPENDED, &id)));
+    if (!m_thread) {
         undo();
         return false;
     }
-    m_hThread = reinterpret_cast<HANDLE>(h);
-    m_threadId = id;
-    if (ResumeThread(m_hThread) == DWORD(-1)) {
+    m_threadId.store(id, std::memory_order_release);
+    if (ResumeThread(m_thread.Get()) == DWORD(-1)) {
         // It never ran: end it before anything waits for it.
-        const HANDLE never = m_hThread;
-        TerminateThread(never, 0);
-        WaitForSingleObject(never, INFINITE);
-        CloseHandle(never);
+        TerminateThread(m_thread.Get(), 0);
+        WaitForSingleObject(m_thread.Get(), INFINITE);
         undo();
         return false;
     }
@@ -55,13 +51,12 @@ bool CWorkerThread::Begin(uint32_t param) {
 }
 
 unsigned __stdcall CWorkerThread::ThreadProc(void* arg) {
-    StartBlock* block = static_cast<StartBlock*>(arg);
-    CWorkerThread* self = block->self;
+    CWorkerThread* self = static_cast<CWorkerThread*>(arg);
     const HMODULE module = self->m_hModule;
     const bool countsAsUse = self->m_bCountsAsUse;
     {
-        ExitFlag exited{&self->m_bExited};
-        self->m_pfnRun(self->m_pTarget, block->param);
+        ExitMark exited{self->m_bExited};
+        self->m_pfnRun(self->m_pTarget);
     }
     // `self` may be gone from here on.
     if (countsAsUse) ModuleRelease();
@@ -70,17 +65,17 @@ unsigned __stdcall CWorkerThread::ThreadProc(void* arg) {
 }
 
 void CWorkerThread::WaitForExit() {
-    if (m_hThread == nullptr) return;
+    if (!m_thread) return;
     // A thread the platform has already ended (process exit) never sets the
-    // flag, but its handle is signalled.
-    while (InterlockedCompareExchange(&m_bExited, 0, 0) == 0 && WaitForSingleObject(m_hThread, 0) != WAIT_OBJECT_0)
-        Sleep(10);
+    // mark, but its handle is signalled. Polled rather than waited for: this
+    // may run while the loader lock is held (module unload), which the
+    // thread's own exit needs.
+    while (!m_bExited.load(std::memory_order_acquire) && WaitForSingleObject(m_thread.Get(), 0) != WAIT_OBJECT_0)
+        Sleep(kExitPollMs);
     // Forget the id before the handle goes: once it is closed the id may be
     // reused, and no new thread may then pass for this one.
-    const HANDLE done = m_hThread;
-    m_threadId = 0;
-    m_hThread = nullptr;
-    CloseHandle(done);
+    m_threadId.store(0, std::memory_order_release);
+    m_thread.Reset();
 }
 
 }  // namespace serverlink

@@ -142,10 +142,10 @@ private:
 class Dispatcher final : public IRecordReceiver {
 public:
     explicit Dispatcher(CSubscriberTable& table) : m_table(table) {}
-    void OnEventRecord(uint32_t id, int32_t code, intptr_t param, int32_t extra) override {
+    void HandleEvent(uint32_t id, int32_t code, intptr_t param, int32_t extra) override {
         m_table.Walk(id, [&](IEventSink* sink) { sink->OnEvent(id, code, param, extra); });
     }
-    void OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override {
+    void HandleData(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override {
         m_table.Walk(id, [&](IEventSink* sink) { sink->OnData(id, data, length, extra); });
     }
 

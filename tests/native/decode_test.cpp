@@ -25,10 +25,10 @@ struct Delivery {
 class Recorder final : public IRecordReceiver {
 public:
     std::vector<Delivery> got;
-    void OnEventRecord(uint32_t id, int32_t code, intptr_t param, int32_t extra) override {
+    void HandleEvent(uint32_t id, int32_t code, intptr_t param, int32_t extra) override {
         got.push_back(Delivery{false, id, code, param, nullptr, 0, extra});
     }
-    void OnDataRecord(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override {
+    void HandleData(uint32_t id, const uint8_t* data, uint32_t length, int32_t extra) override {
         got.push_back(Delivery{true, id, 0, 0, data, length, extra});
     }
 };

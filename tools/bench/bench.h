@@ -157,7 +157,7 @@ bool WaitFor(const std::function<bool()>& done, DWORD limitMs);
 // mapped view: the floors run the ring code without the DLL.
 class PlainRing {
 public:
-    explicit PlainRing(int32_t slots = serverlink::kDefaultSlots);
+    explicit PlainRing(int32_t slots = serverlink::kRingSlots);
     ~PlainRing();
     PlainRing(const PlainRing&) = delete;
     PlainRing& operator=(const PlainRing&) = delete;

@@ -119,7 +119,7 @@ bool Floors::Reader(uint32_t n, bool record) {
 // (c) at full ring: the reader waits while another thread fills the ring, then
 // drains it, as the receive thread does from a ring filled while it was held.
 bool Floors::Burst(int rounds, bool record) {
-    const uint32_t slots = serverlink::kDefaultSlots;
+    const uint32_t slots = serverlink::kRingSlots;
     double us = 0;
     for (int round = 0; round < rounds; ++round) {
         Tally tally;

@@ -79,8 +79,8 @@ bool BenchLink::SignOn() {
         return false;
     }
     try {
-        m_out = std::make_unique<serverlink::CShmQueue>(channel, serverlink::kDefaultSlots, false);
-        m_in = std::make_unique<serverlink::CShmQueue>(channel + 1, serverlink::kDefaultSlots, false);
+        m_out = std::make_unique<serverlink::CShmQueue>(channel, serverlink::kRingSlots, false);
+        m_in = std::make_unique<serverlink::CShmQueue>(channel + 1, serverlink::kRingSlots, false);
     } catch (const char* what) {
         m_report.Fail(std::string("rings of a signed-on link could not be opened: ") + what);
         m_out.reset();

@@ -12,7 +12,7 @@ using serverlink::ShmMessage;
 namespace {
 
 constexpr DWORD kWaitLimitMs = 60000;
-constexpr uint32_t kSlots = serverlink::kDefaultSlots;
+constexpr uint32_t kSlots = serverlink::kRingSlots;
 
 // One writer thread, round robin over the rings, each getting perRing records.
 void WriteRoundRobin(const std::vector<serverlink::CShmQueue*>& rings, uint32_t perRing, const std::atomic<bool>& stop) {

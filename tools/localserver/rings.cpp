@@ -211,7 +211,7 @@ void RingHub::ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t
 
 void RingHub::StartLocked() {
     if (m_started || InterlockedCompareExchange(&m_stopping, 0, 0) != 0) return;
-    m_started = m_thread.Begin(0);
+    m_started = m_thread.Begin();
 }
 
 void RingHub::Stop() {
@@ -234,7 +234,7 @@ void RingHub::Stop() {
     m_reservedRings.clear();
 }
 
-void RingHub::Run(uint32_t) {
+void RingHub::Run() {
     ShmMessage msg;  // this thread's copy of each record read; only the copy is looked at
     std::vector<std::shared_ptr<ClientRings>> pass;
     // A client that sends in bursts finds its ring full if the server sleeps

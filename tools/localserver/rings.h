@@ -130,7 +130,7 @@ private:
 
     bool PairFreeLocked(uint32_t channel) const;
     void StartLocked();
-    void Run(uint32_t);
+    void Run();
     bool EchoOn();
     // What one pass counted in Count mode, added to the totals once per pass.
     struct PassCounts {

@@ -44,7 +44,7 @@ std::string Usage() {
     return Format("usage: ringview <ring number> [slot count, default %d]\n"
                   "  Prints the indexes and unread messages of ring fund_shm_<ring number>.\n"
                   "  The ring must exist; it is only read.\n",
-                  int(serverlink::kDefaultSlots));
+                  int(serverlink::kRingSlots));
 }
 
 bool ParseArguments(int argc, const char* const* argv, Arguments& out, std::string& error) {
@@ -52,7 +52,7 @@ bool ParseArguments(int argc, const char* const* argv, Arguments& out, std::stri
         error = "expected a ring number and optionally a slot count";
         return false;
     }
-    uint64_t ring = 0, slots = uint64_t(serverlink::kDefaultSlots);
+    uint64_t ring = 0, slots = uint64_t(serverlink::kRingSlots);
     if (!ParseUnsigned(argv[1], 0xFFFFFFFFull, ring)) {
         error = Format("ring number '%.40s' is not an unsigned decimal of 32 bits", argv[1]);
         return false;

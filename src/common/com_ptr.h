@@ -1,0 +1,10 @@
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+
+#include <comdef.h>
+
+// The one COM smart pointer of the project: _com_ptr_t, as comdef.h makes it.
+// (comdefsp.h, which would declare these, is left out under GCC.)
+_COM_SMARTPTR_TYPEDEF(IUnknown, __uuidof(IUnknown));
+_COM_SMARTPTR_TYPEDEF(IStream, __uuidof(IStream));
