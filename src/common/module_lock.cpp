@@ -1,13 +1,15 @@
 #include "module_lock.h"
 
+#include <atomic>
+
 namespace serverlink {
 
 namespace {
-volatile LONG g_cModuleLocks = 0;
+std::atomic<LONG> g_moduleLocks{0};
 }
 
-void ModuleAddRef() { InterlockedIncrement(&g_cModuleLocks); }
-void ModuleRelease() { InterlockedDecrement(&g_cModuleLocks); }
-LONG ModuleLockCount() { return InterlockedCompareExchange(&g_cModuleLocks, 0, 0); }
+void ModuleAddRef() { g_moduleLocks.fetch_add(1); }
+void ModuleRelease() { g_moduleLocks.fetch_sub(1); }
+LONG ModuleLockCount() { return g_moduleLocks.load(); }
 
 }  // namespace serverlink

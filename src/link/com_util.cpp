@@ -2,7 +2,13 @@
 
 #include <cstring>
 
+#include "../common/error.h"
+
 namespace serverlink {
+
+namespace {
+const char kNoArray[] = "byte array could not be made";
+}  // namespace
 
 void ThrowIfFailed(HRESULT hr, IUnknown* server, REFIID iid) {
     if (SUCCEEDED(hr)) return;
@@ -19,12 +25,12 @@ void ThrowIfFailed(HRESULT hr, IUnknown* server, REFIID iid) {
 CByteArray::CByteArray(const void* bytes, uint32_t count) {
     SAFEARRAYBOUND bound{count, 0};
     m_psa = SafeArrayCreate(VT_UI1, 1, &bound);
-    if (m_psa == nullptr) throw _com_error(E_OUTOFMEMORY);
+    if (m_psa == nullptr) throw CError(kNoArray);
     void* data = nullptr;
     if (FAILED(SafeArrayAccessData(m_psa, &data))) {
         SafeArrayDestroy(m_psa);
         m_psa = nullptr;
-        throw _com_error(E_OUTOFMEMORY);
+        throw CError(kNoArray);
     }
     if (count != 0) std::memcpy(data, bytes, count);
     SafeArrayUnaccessData(m_psa);

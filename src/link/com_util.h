@@ -22,7 +22,7 @@ inline void Check(HRESULT hr, Server* server) {
 class CByteArray {
 public:
     // Creates a zero-based array of `count` bytes and copies `bytes` into it.
-    // Throws _com_error(E_OUTOFMEMORY) if the array cannot be made or filled.
+    // Throws CError if the array cannot be made or filled.
     CByteArray(const void* bytes, uint32_t count);
     ~CByteArray();
     CByteArray(const CByteArray&) = delete;

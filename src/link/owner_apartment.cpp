@@ -155,7 +155,7 @@ COwnerApartment* COwnerApartment::ForThisThread() {
         try {
             registry.agents.push_back(agent);
             return agent;
-        } catch (...) {
+        } catch (const std::bad_alloc&) {
             // No room in the registry: the link goes without an owner thread.
         }
     }
@@ -186,8 +186,8 @@ bool COwnerApartment::Add(COwnerSlot& slot) {
     try {
         m_slots.push_back(&slot);
         return true;
-    } catch (...) {
-        return false;  // no room: the caller keeps no owner proxy
+    } catch (const std::bad_alloc&) {
+        return false;  // no room: the link goes without an owner thread
     }
 }
 

@@ -12,7 +12,8 @@ void ReadSignOnRecord(const void* record, SignOnRecord& copy) {
 }
 
 bool ValidateSignOnRecord(const SignOnRecord& copy) {
-    return copy.dword405 <= 128u && copy.dword537 <= 128u;
+    constexpr uint32_t kMaxCount = 128;  // the most dword405 and dword537 may hold
+    return copy.dword405 <= kMaxCount && copy.dword537 <= kMaxCount;
 }
 
 void BuildLoginRecord(const SignOnRecord& s, uint32_t ipv4Address, LoginRecord& l) {

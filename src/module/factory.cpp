@@ -3,13 +3,9 @@
 #include <new>
 
 #include "../../include/serverlink.h"
-#include "../common/module_lock.h"
 #include "../link/server_link.h"
 
 namespace serverlink {
-
-CServerLinkFactory::CServerLinkFactory() { ModuleAddRef(); }
-CServerLinkFactory::~CServerLinkFactory() { ModuleRelease(); }
 
 HRESULT CServerLinkFactory::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
@@ -22,12 +18,12 @@ HRESULT CServerLinkFactory::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-ULONG CServerLinkFactory::AddRef() { return InterlockedIncrement(&m_cRef); }
+ULONG CServerLinkFactory::AddRef() { return ULONG(m_cRef.fetch_add(1) + 1); }
 
 ULONG CServerLinkFactory::Release() {
-    const LONG n = InterlockedDecrement(&m_cRef);
+    const LONG n = m_cRef.fetch_sub(1) - 1;
     if (n == 0) delete this;
-    return n;
+    return ULONG(n);
 }
 
 HRESULT CServerLinkFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
@@ -36,8 +32,14 @@ HRESULT CServerLinkFactory::CreateInstance(IUnknown* outer, REFIID riid, void** 
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     // Clients ask for IServerLink directly; anything else, IUnknown included, is refused.
     if (!IsEqualIID(riid, IID_IServerLink)) return E_FAIL;
-    CServerLink* link = new (std::nothrow) CServerLink();
-    if (link == nullptr) return E_OUTOFMEMORY;
+    CServerLink* link = nullptr;
+    try {
+        link = new CServerLink();
+    } catch (const std::bad_alloc&) {
+        // The object, or a part it makes once per process, could not be made;
+        // nothing of it is left.
+        return E_OUTOFMEMORY;
+    }
     const HRESULT hr = link->QueryInterface(riid, ppv);
     if (FAILED(hr)) delete link;
     return hr;

@@ -2,12 +2,16 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <atomic>
+
+#include "../common/module_lock.h"
+
 namespace serverlink {
 
 // Makes CServerLink objects. Heap object; lives as long as its references.
 class CServerLinkFactory final : public IClassFactory {
 public:
-    CServerLinkFactory();
+    CServerLinkFactory() = default;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
@@ -15,8 +19,9 @@ public:
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
 private:
-    ~CServerLinkFactory();
-    volatile LONG m_cRef = 0;
+    ~CServerLinkFactory() = default;
+    CModuleUse m_moduleUse;  // a live factory keeps the module loaded
+    std::atomic<LONG> m_cRef{0};
 };
 
 }  // namespace serverlink
