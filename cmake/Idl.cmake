@@ -1,10 +1,38 @@
 # widl: C++ header, interface ids and a typelib from one IDL file.
 set(IDL_OUT_DIR ${CMAKE_BINARY_DIR}/idl)
-set(WIDL /usr/bin/i686-w64-mingw32-widl)
-set(WIDL_INCLUDE /usr/include/wine/wine/windows)
-set(WIDL_TLB_PATH /usr/lib/i386-linux-gnu/wine/i386-windows)
 
-# serverlink_idl(<target> <idl file> <base name>) makes an INTERFACE library
+# widl from MinGW-w64's tools, and the Windows IDL files and the 32-bit
+# stdole2.tlb of Wine (the contracts import the one and importlib the other).
+# All are host files: searched outside the cross build's find root, first in
+# the prefix widl lives in. Each can be given as a cache variable instead.
+find_program(SERVERLINK_WIDL NAMES i686-w64-mingw32-widl widl DOC "widl, the IDL compiler")
+if(NOT SERVERLINK_WIDL)
+  message(FATAL_ERROR "widl not found: run scripts/bootstrap.sh (Debian package mingw-w64-tools) "
+                      "or configure with -DSERVERLINK_WIDL=<widl>")
+endif()
+get_filename_component(widl_prefix ${SERVERLINK_WIDL} DIRECTORY)
+get_filename_component(widl_prefix ${widl_prefix} DIRECTORY)
+find_path(SERVERLINK_WINE_IDL_DIR
+  NAMES oaidl.idl
+  HINTS ${widl_prefix}
+  PATHS ${CMAKE_SYSTEM_PREFIX_PATH}
+  PATH_SUFFIXES include/wine/wine/windows include/wine/windows
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+  DOC "Wine's Windows IDL files (oaidl.idl, ocidl.idl, ...)")
+find_path(SERVERLINK_WINE_TLB_DIR
+  NAMES stdole2.tlb
+  HINTS ${widl_prefix}
+  PATHS ${CMAKE_SYSTEM_PREFIX_PATH}
+  PATH_SUFFIXES lib/i386-linux-gnu/wine/i386-windows lib32/wine/i386-windows lib/wine/i386-windows
+  NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+  DOC "Wine's 32-bit Windows libraries, holding stdole2.tlb")
+if(NOT SERVERLINK_WINE_IDL_DIR OR NOT SERVERLINK_WINE_TLB_DIR)
+  message(FATAL_ERROR "Wine's IDL files or its 32-bit stdole2.tlb not found: run scripts/bootstrap.sh "
+                      "(Debian packages libwine-dev and wine32:i386) or configure with "
+                      "-DSERVERLINK_WINE_IDL_DIR=<folder of oaidl.idl> -DSERVERLINK_WINE_TLB_DIR=<folder of stdole2.tlb>")
+endif()
+
+# serverlink_idl(<target> <idl file> <base name>) makes a static library
 # carrying ${IDL_OUT_DIR}/<base>.h, <base>_i.c and <base>.tlb; link it to use them.
 function(serverlink_idl target idl base)
   file(MAKE_DIRECTORY ${IDL_OUT_DIR})
@@ -14,9 +42,9 @@ function(serverlink_idl target idl base)
   set(tlb ${IDL_OUT_DIR}/${base}.tlb)
   add_custom_command(
     OUTPUT ${h} ${c} ${tlb}
-    COMMAND ${WIDL} --win32 -I${WIDL_INCLUDE} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -h -o ${h} ${idl}
-    COMMAND ${WIDL} --win32 -I${WIDL_INCLUDE} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -u -o ${c} ${idl}
-    COMMAND ${WIDL} --win32 -I${WIDL_INCLUDE} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -L${WIDL_TLB_PATH} -t -o ${tlb} ${idl}
+    COMMAND ${SERVERLINK_WIDL} --win32 -I${SERVERLINK_WINE_IDL_DIR} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -h -o ${h} ${idl}
+    COMMAND ${SERVERLINK_WIDL} --win32 -I${SERVERLINK_WINE_IDL_DIR} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -u -o ${c} ${idl}
+    COMMAND ${SERVERLINK_WIDL} --win32 -I${SERVERLINK_WINE_IDL_DIR} -I${idl_dir} -I${CMAKE_SOURCE_DIR}/idl -L${SERVERLINK_WINE_TLB_DIR} -t -o ${tlb} ${idl}
     DEPENDS ${idl}
     COMMENT "widl ${base}.idl"
     VERBATIM)

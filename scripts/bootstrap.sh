@@ -3,13 +3,14 @@
 # libFuzzer runtimes for the native tier, on a fresh Debian machine. Safe to run again.
 set -euo pipefail
 
+# clang and libclang-rt-dev follow the distribution's default clang; the latter
+# brings the sanitizer and libFuzzer runtimes of that version.
 need=(g++-mingw-w64-i686-posix mingw-w64-tools mingw-w64-i686-dev wine wine32:i386 libwine-dev cmake
-      clang clang-14 libclang-rt-14-dev)
+      clang libclang-rt-dev googletest)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ -d /usr/src/googletest ] || missing+=(googletest)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "bootstrap: installing ${missing[*]}"
