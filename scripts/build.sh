@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
-[ -f build/CMakeCache.txt ] || cmake --preset mingw >/dev/null
-cmake --build build -j2
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw

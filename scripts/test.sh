@@ -27,8 +27,8 @@ ctest_result() {
 
 echo "==== native tier: ASan+UBSan unit tests, TSan threaded ring, libFuzzer targets ===="
 rm -rf build-native/fuzz  # only this run's fuzzer logs count in the summary
-if { [ -f build-native/CMakeCache.txt ] || cmake --preset native; } && cmake --build build-native -j2 &&
-   (cd build-native && ctest -j2 --output-on-failure "$@" 2>&1 | tee "$log"); then
+if cmake --preset native && cmake --build --preset native &&
+   ctest --preset native "$@" 2>&1 | tee "$log"; then
   summary+=("native tier: passed: $(ctest_result)")
 else
   summary+=("native tier: FAILED: $(ctest_result)")
@@ -43,7 +43,7 @@ done
 if can_run_ia32; then
   echo "==== Windows tier: every test under 32-bit Wine ===="
   : >"$log"
-  if bash scripts/build.sh && (cd build && ctest -j2 --output-on-failure --timeout 300 "$@" 2>&1 | tee "$log"); then
+  if bash scripts/build.sh && ctest --preset mingw "$@" 2>&1 | tee "$log"; then
     summary+=("Windows tier: passed: $(ctest_result)")
   else
     summary+=("Windows tier: FAILED: $(ctest_result)")
@@ -51,7 +51,7 @@ if can_run_ia32; then
   fi
 else
   echo "==== DLL only (no Wine): cross-build serverlink.dll, check its exports and imports ===="
-  if { [ -f build/CMakeCache.txt ] || cmake --preset mingw; } && cmake --build build -j2 --target serverlink &&
+  if cmake --preset mingw && cmake --build --preset mingw --target serverlink &&
      bash tests/check_dll.sh build/bin/serverlink.dll; then
     summary+=("DLL cross-build and export/import check: passed")
   else
