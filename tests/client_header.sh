@@ -12,7 +12,8 @@ link=()
 case "$kind" in
   gcc) cxx=(i686-w64-mingw32-g++-posix) ;;
   clang)
-    gxx=/usr/lib/gcc/i686-w64-mingw32/12-posix
+    # clang takes the C++ headers and runtime of the MinGW g++ beside it.
+    gxx=$(dirname "$(i686-w64-mingw32-g++-posix -print-libgcc-file-name)")
     cxx=(clang++ --target=i686-w64-mingw32 -fms-extensions -isystem "$gxx/include/c++"
          -isystem "$gxx/include/c++/i686-w64-mingw32")
     link=(-L"$gxx" -pthread) ;;
