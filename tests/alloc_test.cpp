@@ -122,7 +122,7 @@ constexpr long kHeardEvents = 5;
 bool Put(CShmQueue& ring, const ShmMessage& m) {
     const ULONGLONG start = GetTickCount64();
     while (!ring.Write(m)) {
-        if (GetTickCount64() - start > 60000) return false;
+        if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
         Sleep(0);
     }
     return true;
@@ -172,7 +172,7 @@ bool Outgoing(CServerLink& link, long rounds) {
         packet[0] = static_cast<BYTE>(i);
         const ULONGLONG start = GetTickCount64();
         while (link.SendData(kPeer, packet, sizeof(packet)) != S_OK || !owner.OnHeartbeatDue()) {
-            if (GetTickCount64() - start > 60000) return false;
+            if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
             Sleep(0);
         }
     }
@@ -182,7 +182,7 @@ bool Outgoing(CServerLink& link, long rounds) {
 bool WaitHeard(CountingSink& sink, long events, long data) {
     const ULONGLONG start = GetTickCount64();
     while (sink.events.load() < events || sink.data.load() < data) {
-        if (GetTickCount64() - start > 60000) return false;
+        if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
         Sleep(1);
     }
     return true;

@@ -26,7 +26,6 @@ namespace {
 
 constexpr int32_t kSlots = 128;
 constexpr LONG kCode = 100;
-constexpr ULONGLONG kPatienceMs = 30000;
 
 // Counts what the receive thread hands it. A static object: it must outlive the
 // hub, whose receive thread may still call it while the process exits.
@@ -65,12 +64,7 @@ bool Send(CShmQueue& ring, uint32_t clientId, LONG seq) {
 }
 
 bool WaitForHeard(int count) {
-    const ULONGLONG start = GetTickCount64();
-    while (g_sink.heard.load() < count) {
-        if (GetTickCount64() - start > kPatienceMs) return false;
-        Sleep(1);
-    }
-    return true;
+    return testing_support::WaitFor([&] { return g_sink.heard.load() >= count; });
 }
 
 int Fail(const char* what) {

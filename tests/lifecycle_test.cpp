@@ -228,7 +228,7 @@ TEST(Lifecycle, FiveHundredCyclesOnFourThreadsLeaveHandlesAndMemoryFlat) {
 TEST(Lifecycle, TheDllUnloadsWithFreeLibraryAndNothingRunsInItAfterwards) {
     ChildProcess child(BesideExe(L"lifetime_child.exe"), L"unload");
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.Wait(120000)) << "the child hung";
+    ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "the child hung";
     EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
     EXPECT_NE(child.Stdout().find("unloaded 3 times"), std::string::npos) << child.Stdout() << child.Stderr();
 }

@@ -53,11 +53,7 @@ int ExitBusy() {
     if (x->SignOn(&xRec) != S_OK || y->SignOn(&yRec) != S_OK) return 3;
     if (x->SendData(9, packet, sizeof(packet)) != S_OK) return 3;
 
-    const ULONGLONG start = GetTickCount64();
-    while (rounds.load() < 20) {
-        if (GetTickCount64() - start > 60000) return 7;
-        Sleep(1);
-    }
+    if (!WaitFor([&] { return rounds.load() >= 20; })) return 7;
     std::printf("exiting after %d rounds\n", rounds.load());
     std::fflush(stdout);
     // No sign-off, no release: the process ends with the receive thread at work.
@@ -166,7 +162,8 @@ int Unload() {
         // The receive thread may still be on its way out, holding the module.
         if (!WaitFor([&] { return GetModuleHandleW(L"serverlink.dll") == nullptr; }))
             return Fail("the module stayed loaded", round);
-        if (WaitForSingleObject(receiver, 60000) != WAIT_OBJECT_0) return Fail("the receive thread lives on", round);
+        if (WaitForSingleObject(receiver, kPatienceMs) != WAIT_OBJECT_0)
+            return Fail("the receive thread lives on", round);
         CloseHandle(receiver);
         // The image's range is free; reserve it without access for the rest
         // of the run (later rounds load the DLL elsewhere), so that any code

@@ -45,7 +45,7 @@ public:
     Event() : m_h(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~Event() { CloseHandle(m_h); }
     void Set() { SetEvent(m_h); }
-    bool Wait(DWORD ms = 60000) { return WaitForSingleObject(m_h, ms) == WAIT_OBJECT_0; }
+    bool Wait(DWORD ms = kPatienceMs) { return WaitForSingleObject(m_h, ms) == WAIT_OBJECT_0; }
 
 private:
     HANDLE m_h;
@@ -197,7 +197,7 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
     holder.onEvent = [&](const RecordingSink::Call& c) {
         if (c.code != 77) return;
         inside.Set();
-        release.Wait(120000);
+        release.Wait(kOuterPatienceMs);
     };
     const ULONG yId = UniqueNumber(), x1 = UniqueNumber(), x2 = UniqueNumber(), x3 = UniqueNumber();
     SignOnRecord yRec = MakeRecord(yId, &holder), xRec = MakeRecord(x1, &xSink);
@@ -348,7 +348,7 @@ TEST(LinkFaults, ProcessExitWithTheReceiveThreadBusyLeavesTheHubAlone) {
     for (int run = 0; run < 3; ++run) {
         ChildProcess child(BesideExe(L"lifetime_child.exe"), L"exit-busy");
         ASSERT_TRUE(child.Started());
-        ASSERT_TRUE(child.Wait(120000)) << "run " << run << ": the child did not exit: " << child.Stdout();
+        ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "run " << run << ": the child did not exit: " << child.Stdout();
         EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
         EXPECT_NE(child.Stdout().find("exiting after"), std::string::npos) << child.Stdout() << child.Stderr();
     }

@@ -74,10 +74,7 @@ int MappedViewsStartingWith(const uint8_t* tag, size_t len) {
     return count;
 }
 
-// Only a guard against a hang when the other side is gone; never a speed check.
-constexpr ULONGLONG kStallMs = 60000;
-
-// Calls step() until it returns true. False when it stalled for kStallMs or,
+// Calls step() until it returns true. False when it stalled for kPatienceMs or,
 // with a peer, when the peer exited first.
 template <class Step>
 bool Retry(Step step, const ChildProcess* peer = nullptr) {
@@ -86,7 +83,7 @@ bool Retry(Step step, const ChildProcess* peer = nullptr) {
         if (step()) return true;
         if ((spins & 1023) == 1023) {
             if (peer != nullptr && !peer->Running()) return step();
-            if (GetTickCount64() - start > kStallMs) return false;
+            if (GetTickCount64() - start > kPatienceMs) return false;
         }
         SwitchToThread();
     }
@@ -551,7 +548,7 @@ TEST(RingConcurrency, PeerProcessReadsWhatWeWriteAcrossWraps) {
         ring_traffic::Make(seq, m);
         if (!Retry([&] { return q.Write(m); }, &peer)) break;
     }
-    ASSERT_TRUE(peer.Wait(60000)) << "peer still running";
+    ASSERT_TRUE(peer.Wait(kOuterPatienceMs)) << "peer still running";
     EXPECT_EQ(seq, count) << "the ring stayed full; peer said: " << peer.Stderr();
     EXPECT_EQ(peer.ExitCode(), 0u) << peer.Stderr();
     // The peer took everything: both indexes met after count % slots wraps.
@@ -579,7 +576,7 @@ TEST(RingConcurrency, WeReadWhatPeerProcessWritesAcrossWraps) {
         fault = ring_traffic::Check(seq, m);
         if (!fault.empty()) break;
     }
-    ASSERT_TRUE(peer.Wait(60000)) << "peer still running";
+    ASSERT_TRUE(peer.Wait(kOuterPatienceMs)) << "peer still running";
     EXPECT_EQ(fault, "");
     EXPECT_EQ(seq, count) << "messages read; peer said: " << peer.Stderr();
     EXPECT_EQ(peer.ExitCode(), 0u) << peer.Stderr();

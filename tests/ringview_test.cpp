@@ -31,7 +31,7 @@ ToolRun Inspect(const std::wstring& args) {
         run.err = "ringview.exe did not start";
         return run;
     }
-    if (!tool.Wait(60000)) {  // hang guard only
+    if (!tool.Wait(kPatienceMs)) {  // hang guard only
         run.err = "ringview.exe did not exit";
         return run;
     }

@@ -38,7 +38,7 @@ public:
     // Runs fn on the thread; true when it returned within limitMs (a hang
     // guard). After a false, fn still runs to its end later: what it touches
     // must outlive the StaThread.
-    bool Run(std::function<void()> fn, DWORD limitMs = 60000);
+    bool Run(std::function<void()> fn, DWORD limitMs = kPatienceMs);
     // Starts fn on the thread and returns at once: an event, the caller's to
     // close, that is set once fn has returned (null if it could not be posted).
     HANDLE Start(std::function<void()> fn);

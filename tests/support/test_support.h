@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "patience.h"
 #include "serverlink.h"
 
 namespace testing_support {
@@ -22,11 +23,6 @@ public:
 private:
     HRESULT m_hr;
 };
-
-// How long a test waits for something another thread or process is to do
-// before calling it hung: a guard against hangs, never a speed limit, and
-// generous enough for a machine ten times slower than usual.
-constexpr DWORD kPatienceMs = 60000;
 
 // Polls pred until it holds, serving the calling thread's messages meanwhile
 // (an apartment thread may have to answer calls while it waits). False when

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "patience.h"
+
 namespace testing_support {
 
 // Offsets of the shared layout, written out here rather than taken from the
@@ -88,7 +90,7 @@ public:
     }
     // Waits while the ring is full; false if it stayed full for limitMs (the
     // reader is gone: a hang guard, not a speed limit).
-    bool Write(const void* record1308, DWORD limitMs = 60000) {
+    bool Write(const void* record1308, DWORD limitMs = kPatienceMs) {
         const ULONGLONG start = GetTickCount64();
         for (unsigned spins = 0; !TryWrite(record1308); ++spins) {
             if ((spins & 255) == 255 && GetTickCount64() - start > limitMs) return false;
