@@ -21,6 +21,7 @@
 #include "test_support.h"
 
 using namespace serverlink;
+using testing_support::FreshRingNumber;
 
 namespace {
 
@@ -50,8 +51,6 @@ public:
 };
 
 CountingSink g_sink;
-
-uint32_t FreshRingNumber() { return 100000 + (testing_support::UniqueNumber() & 0x3FFFFFF); }
 
 bool Send(CShmQueue& ring, uint32_t clientId, LONG seq) {
     ShmMessage m;

@@ -23,8 +23,10 @@
 #include "test_support.h"
 
 using namespace serverlink;
+using testing_support::FreshRingNumber;
 using testing_support::kOuterPatienceMs;
 using testing_support::kPatienceMs;
+using testing_support::SectionExists;
 using testing_support::UniqueNumber;
 using testing_support::WaitFor;
 
@@ -34,8 +36,6 @@ constexpr int32_t kSlots = 128;
 constexpr LONG kCode = 100;  // an event code the link passes on unchanged
 
 CChannelHub& Hub() { return CChannelHub::Instance(); }
-
-uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
 
 // Lets time pass on the test thread while its apartment is served.
 void Pump(DWORD ms) {
@@ -149,13 +149,6 @@ bool Send(CShmQueue& ring, ULONG peer, LONG seq) {
     m.eventParam = seq;
     m.extra = ~seq;
     return ring.Write(m);
-}
-
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, RingName(n).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
 }
 
 // What a busy client does in a callback: allocates small blocks and fills

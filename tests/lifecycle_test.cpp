@@ -28,14 +28,6 @@ namespace {
 
 constexpr LONG kFloodCode = 1000;
 
-
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
 struct Usage {
     DWORD handles = 0;
     SIZE_T privateBytes = 0;

@@ -27,19 +27,6 @@ namespace {
 
 constexpr LONG kEvent = 7;  // message type of an incoming event
 
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
-bool LogHas(RefServer& server, const std::string& op) {
-    for (const std::string& line : server.Log())
-        if (line.rfind(op, 0) == 0) return true;
-    return false;
-}
-
 class Event {
 public:
     Event() : m_h(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
@@ -214,7 +201,7 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
         first = x->SignOn(&r);
     });
     // Past its start: it has asked the server for a channel and now waits for the hub.
-    const bool firstUnderWay = WaitFor([&] { return LogHas(server, "NegotiateChannel"); });
+    const bool firstUnderWay = WaitFor([&] { return server.LogHas("NegotiateChannel"); });
     std::thread b([&] {
         ComScope c;
         SignOnRecord r = MakeRecord(x3, &xSink);
@@ -249,7 +236,7 @@ TEST(LinkFaults, RemovingAnOwnerRemovesEveryRingItHolds) {
     NullOwner owner, other;
     CChannelHub& hub = CChannelHub::Instance();
     const uint32_t c1 = UniqueNumber(), c2 = UniqueNumber(), c3 = UniqueNumber();
-    const uint32_t r1 = 200000 + (UniqueNumber() & 0xFFFFFF), r2 = r1 + 2, r3 = r1 + 4;
+    const uint32_t r1 = FreshRingNumber(), r2 = FreshRingNumber(), r3 = FreshRingNumber();
     ASSERT_TRUE(hub.Register(c1, &owner, r1, 128));
     ASSERT_TRUE(hub.Register(c2, &other, r2, 128));
     ASSERT_TRUE(hub.Register(c3, &owner, r3, 128));

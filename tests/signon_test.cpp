@@ -113,14 +113,6 @@ std::vector<BYTE> ExpectedLogin(const SignOnRecord& r, uint16_t channel) {
     return l;
 }
 
-bool SectionExists(uint32_t n) {
-    const std::string name = "fund_shm_" + std::to_string(n);
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
 HRESULT DllCanUnloadNowInProcess() {
     HMODULE dll = GetModuleHandleW(L"serverlink.dll");
     if (dll == nullptr) return S_OK;

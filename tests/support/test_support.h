@@ -39,6 +39,14 @@ uint32_t UniqueNumber();
 // processes never share a ring.
 uint16_t ScriptedChannel();
 
+// A ring number for a test to make its own ring under: ring sections are named
+// machine-wide, so it is unique to this process and call, and above the
+// channels the reference server hands out.
+uint32_t FreshRingNumber();
+
+// True when ring n's section exists, in this process or any other.
+bool SectionExists(uint32_t n);
+
 // Full path of a file next to the test executable (the DLL, the tools).
 std::wstring BesideExe(const wchar_t* file);
 
@@ -66,6 +74,7 @@ public:
     void SetFailure(const wchar_t* op, HRESULT hr, const wchar_t* description = L"scripted failure");
     void SetChannel(LONG value);
     std::vector<std::string> Log();
+    bool LogHas(const std::string& prefix);  // a line of the log starts with prefix
     void ClearLog();
     LONG ObjectCount();
 
