@@ -20,6 +20,7 @@
 #include "raw_section.h"
 #include "serverlink_codes.h"
 #include "shm/shm_message.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -224,21 +225,6 @@ private:
     std::deque<Call> m_expected;
 };
 
-// Counts what the marker link hears: each marker shows one more pass of the
-// receive thread over every ring.
-class CountingSink final : public IEventSink {
-public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
-        ++m_count;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
-    uint32_t Count() const { return m_count.load(); }
-
-private:
-    std::atomic<uint32_t> m_count{0};
-};
-
 // A random record of any kind: types 7 to 10 and unknown ones, lengths up to
 // 0xFFFFFFFF, the event codes with a meaning of their own and random ones, ids that the test's
 // sinks listen to and random ones.
@@ -296,7 +282,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     server.SetChannel(channel);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     for (CheckingSink* s : {&five, &high, &top}) ASSERT_EQ(link->AddSubscriber(s, s->Key()), S_OK);
-    CountingSink marks;
+    CountingSink marks;  // what the marker link hears
     SignOnRecord markerRec = MakeRecord(UniqueNumber(), &marks);
     server.SetChannel(markerChannel);
     ASSERT_EQ(marker->SignOn(&markerRec), S_OK);
@@ -319,7 +305,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             m.eventCode = 1;
             if (!markerWriter.Write(&m, kPatienceMs)) return false;
             ++markersSent;
-            if (!WaitFor([&] { return marks.Count() >= markersSent; }, kPatienceMs)) return false;
+            if (!WaitFor([&] { return marks.Events() >= markersSent; }, kPatienceMs)) return false;
         }
         return true;
     };

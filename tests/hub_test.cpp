@@ -87,9 +87,11 @@ private:
     std::map<std::string, size_t> m_counts;
 };
 
-class RecordingSink final : public IEventSink {
+// Logs the test's own events under its tag, with the hub's idea of its receive
+// thread read inside the call.
+class TaggedSink final : public IEventSink {
 public:
-    RecordingSink(EventLog& log, std::string tag) : m_log(log), m_tag(std::move(tag)) {}
+    TaggedSink(EventLog& log, std::string tag) : m_log(log), m_tag(std::move(tag)) {}
 
     // Runs on the receive thread after the event is logged.
     std::function<void(const Heard&)> onEvent;
@@ -208,13 +210,13 @@ protected:
     }
 
     // A connected link object with one recording sink under key 0 (none for a null tag).
-    CServerLink* NewLink(const char* tag, RecordingSink** sink = nullptr) {
+    CServerLink* NewLink(const char* tag, TaggedSink** sink = nullptr) {
         CServerLink* link = new CServerLink();
         link->AddRef();
         m_links.push_back(link);
         EXPECT_TRUE(link->Connected()) << "the reference local server could not be started";
         if (tag == nullptr) return link;
-        m_sinks.push_back(std::make_unique<RecordingSink>(m_log, tag));
+        m_sinks.push_back(std::make_unique<TaggedSink>(m_log, tag));
         EXPECT_EQ(link->AddSubscriber(m_sinks.back().get(), 0), S_OK);
         if (sink != nullptr) *sink = m_sinks.back().get();
         return link;
@@ -262,7 +264,7 @@ protected:
     testing_support::ComScope m_com;  // the test thread's STA, left last
     EventLog m_log;
     std::vector<std::unique_ptr<CShmQueue>> m_rings;      // the test's ends, outlive the links
-    std::vector<std::unique_ptr<RecordingSink>> m_sinks;  // outlive the links that call them
+    std::vector<std::unique_ptr<TaggedSink>> m_sinks;     // outlive the links that call them
     SequenceSink m_sequence;                              // likewise
     std::vector<CServerLink*> m_links;                    // one reference each
     std::vector<uint32_t> m_clientIds;
@@ -411,7 +413,7 @@ TEST_F(HubLifecycle, LastUnregisterStopsTheThreadAndALaterStartMakesANewOne) {
     const DWORD first = Hub().ReceiveThreadId();
     ASSERT_NE(first, 0u);
     ThreadHandle firstThread;
-    RecordingSink* sink = m_sinks.back().get();
+    TaggedSink* sink = m_sinks.back().get();
     sink->onEvent = [&](const Heard&) { firstThread.TakeCurrent(); };
     Quiesce quiesce(*this);
     ASSERT_TRUE(Send(*ring, 1, 0));
@@ -580,7 +582,7 @@ TEST_F(HubLifecycle, ModuleLockIsHeldWhileTheReceiveThreadRuns) {
 // Hub calls made by a sink, on the receive thread, in the middle of a pass
 
 TEST_F(HubCallbacks, SinkUnregisteringItsOwnRingStopsItsDeliveryWhileOthersFlow) {
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     const uint32_t idA = 10, idB = 11;  // A is read first in each pass
@@ -622,7 +624,7 @@ TEST_F(HubCallbacks, SinkUnregisteringItsOwnRingStopsItsDeliveryWhileOthersFlow)
 }
 
 TEST_F(HubCallbacks, RingRemovedByACallbackIsSkippedForTheRestOfThatPass) {
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     CServerLink* c = NewLink("C");
@@ -659,7 +661,7 @@ TEST_F(HubCallbacks, RingRemovedByACallbackIsSkippedForTheRestOfThatPass) {
 
 TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartWorksAfter) {
     const LONG base = ModuleLockCount();
-    RecordingSink* sink = nullptr;
+    TaggedSink* sink = nullptr;
     CServerLink* a = NewLink("A", &sink);
     const uint32_t id = UniqueNumber();
     CShmQueue* ring = Register(id, a, FreshRingNumber());
@@ -707,7 +709,7 @@ TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartW
 }
 
 TEST_F(HubCallbacks, SinkMovingItsClientToANewRingKeepsTheThreadRunning) {
-    RecordingSink* sink = nullptr;
+    TaggedSink* sink = nullptr;
     CServerLink* a = NewLink("A", &sink);
     const uint32_t id = UniqueNumber();
     const uint32_t newRing = FreshRingNumber();
@@ -748,7 +750,7 @@ TEST_F(HubCallbacks, SinkMovingItsClientToANewRingKeepsTheThreadRunning) {
 TEST_F(HubCallbacks, SinkSigningOffFromItsCallbackRemovesItsRingAndOthersFlow) {
     testing_support::RefServer server;
     ASSERT_TRUE(server.ok());
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     const uint32_t idA = 30, idB = 31;

@@ -17,6 +17,7 @@
 #include "link/server_link.h"
 #include "link_helpers.h"
 #include "shm/channel_hub.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
