@@ -15,6 +15,7 @@
 #include "link_helpers.h"
 #include "serverlink_codes.h"
 #include "shm/shm_queue.h"
+#include "sinks.h"
 #include "test_support.h"
 
 namespace {
@@ -88,31 +89,6 @@ constexpr ULONG kUnknownPeer = 9;   // "peer gone" for a peer never heard of
 constexpr LONG kPlainCode = 100;    // an event code passed on unchanged
 constexpr uint16_t kChannel = 33000;
 
-// Counts without allocating; every 50th event it changes subscriptions from
-// inside the dispatch, which queues the changes.
-class CountingSink final : public IEventSink {
-public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
-        if (link != nullptr && (events.load() % 50) == 0) {
-            link->AddSubscriber(&other, 42);
-            link->RemoveSubscriber(&other, 42);
-        }
-        events.fetch_add(1);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override {
-        data.fetch_add(1);
-        return S_OK;
-    }
-    class Other final : public IEventSink {
-        HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override { return S_OK; }
-        HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
-    } other;
-    CServerLink* link = nullptr;
-    std::atomic<long> events{0};
-    std::atomic<long> data{0};
-};
-
 // Events the sink hears per round trip of Incoming: plain, code 5, peer gone,
 // notice A, notice B (pause and resume are not delivered).
 constexpr long kHeardEvents = 5;
@@ -122,7 +98,7 @@ constexpr long kHeardEvents = 5;
 bool Put(CShmQueue& ring, const ShmMessage& m) {
     const ULONGLONG start = GetTickCount64();
     while (!ring.Write(m)) {
-        if (GetTickCount64() - start > 60000) return false;
+        if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
         Sleep(0);
     }
     return true;
@@ -172,17 +148,18 @@ bool Outgoing(CServerLink& link, long rounds) {
         packet[0] = static_cast<BYTE>(i);
         const ULONGLONG start = GetTickCount64();
         while (link.SendData(kPeer, packet, sizeof(packet)) != S_OK || !owner.OnHeartbeatDue()) {
-            if (GetTickCount64() - start > 60000) return false;
+            if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
             Sleep(0);
         }
     }
     return true;
 }
 
-bool WaitHeard(CountingSink& sink, long events, long data) {
+// A plain loop: WaitFor's std::function could allocate.
+bool WaitHeard(const testing_support::CountingSink& sink, uint32_t events, uint32_t data) {
     const ULONGLONG start = GetTickCount64();
-    while (sink.events.load() < events || sink.data.load() < data) {
-        if (GetTickCount64() - start > 60000) return false;
+    while (sink.Events() < events || sink.Data() < data) {
+        if (GetTickCount64() - start > testing_support::kPatienceMs) return false;
         Sleep(1);
     }
     return true;
@@ -199,12 +176,21 @@ TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
     CServerLink* link = new CServerLink();
     link->AddRef();
     ASSERT_TRUE(link->Connected());
-    CountingSink sink;
+    // Counts without allocating; every 50th event, once the link is signed on,
+    // it changes subscriptions from inside the dispatch, which queues the changes.
+    testing_support::CountingSink sink, other;
+    CServerLink* changing = nullptr;
+    sink.onEvent = [&](ULONG, LONG, LONG_PTR, LONG) {
+        if (changing != nullptr && sink.Events() % 50 == 0) {
+            changing->AddSubscriber(&other, 42);
+            changing->RemoveSubscriber(&other, 42);
+        }
+    };
     SignOnRecord record = testing_support::MakeRecord(0xA110C000u + (testing_support::UniqueNumber() & 0xFFF), &sink);
     server.SetChannel(kChannel);
     ASSERT_EQ(link->SignOn(&record), S_OK);
     server.SetChannel(0);
-    sink.link = link;
+    changing = link;
     {
         CShmQueue in(uint32_t(kChannel) + 1u, kRingSlots, false);  // the server's side of the incoming ring
 
@@ -236,7 +222,7 @@ TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
     EXPECT_GT(g_mallocs.load(), mallocs);
     EXPECT_GT(g_news.load(), news);
 
-    sink.link = nullptr;
+    changing = nullptr;
     EXPECT_EQ(link->SignOff(), S_OK);
     EXPECT_EQ(link->Release(), 0u);
 }

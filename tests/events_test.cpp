@@ -14,6 +14,7 @@
 
 #include "events/descramble.h"
 #include "link/receive_side.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace serverlink;
@@ -25,74 +26,12 @@ constexpr LONG kResume = SERVERLINK_EVENT_RESUME;
 constexpr LONG kPeerReady = LONG(SERVERLINK_EXTRA_PEER_READY);
 constexpr size_t kPayload = 1280;
 
-// One sink call as the sink saw it.
-struct Call {
-    std::string tag;
-    bool data = false;  // OnData; else OnEvent
-    ULONG id = 0;
-    LONG code = 0;        // OnEvent only
-    LONG_PTR param = 0;   // OnEvent's param, or OnData's data address
-    LONG extra = 0;
-    ULONG length = 0;     // OnData only
-    std::vector<BYTE> bytes;  // read behind the address while the call ran
-};
+using testing_support::CallLog;
+using testing_support::RecordingSink;
+using Call = RecordingSink::Call;
+using Calls = std::vector<Call>;
 
-// Every sink call of one test, in call order. Appended to only by the thread
-// that runs a dispatch, read by the test thread after that thread has joined.
-using CallLog = std::vector<Call>;
-
-class RecordingSink final : public IEventSink {
-public:
-    RecordingSink(CallLog& log, std::string tag) : m_log(log), m_tag(std::move(tag)) {}
-
-    // Runs inside the callback, after the call is logged.
-    std::function<void(const Call&)> onCall;
-    // Codes 8 and 9 carry an address: read the bytes behind it. Off for plain
-    // events, whose param is just a number.
-    bool readNotices = false;
-
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG id, LONG code, LONG_PTR param, LONG extra) override {
-        Call c;
-        c.tag = m_tag;
-        c.id = id;
-        c.code = code;
-        c.param = param;
-        c.extra = extra;
-        if (readNotices && (code == 8 || code == 9) && param != 0)
-            c.bytes = Copy(reinterpret_cast<const BYTE*>(param), static_cast<ULONG>(extra));
-        return Record(std::move(c));
-    }
-
-    HRESULT STDMETHODCALLTYPE OnData(ULONG id, const BYTE* data, ULONG length, LONG extra) override {
-        Call c;
-        c.tag = m_tag;
-        c.data = true;
-        c.id = id;
-        c.param = reinterpret_cast<LONG_PTR>(data);
-        c.length = length;
-        c.extra = extra;
-        if (data != nullptr) c.bytes = Copy(data, length);
-        return Record(std::move(c));
-    }
-
-private:
-    // Never past the payload that a record has, whatever length is claimed:
-    // an overlong claim shows up in the logged length, not as a crash here.
-    static std::vector<BYTE> Copy(const BYTE* p, ULONG length) {
-        return std::vector<BYTE>(p, p + std::min<ULONG>(length, kPayload));
-    }
-
-    HRESULT Record(Call c) {
-        m_log.push_back(std::move(c));
-        if (onCall) onCall(m_log.back());
-        return S_OK;
-    }
-
-    CallLog& m_log;
-    std::string m_tag;
-};
-
-std::vector<std::string> Tags(const CallLog& log) {
+std::vector<std::string> Tags(const Calls& log) {
     std::vector<std::string> tags;
     for (const Call& c : log) tags.push_back(c.tag);
     return tags;
@@ -145,14 +84,13 @@ protected:
     }
 
     // The calls one event produces, and the log emptied for the next.
-    CallLog Take() {
-        CallLog out;
-        out.swap(m_log);
-        return out;
-    }
+    Calls Take() { return m_log.Take(); }
 
+    // A sink that records into the test's log. Codes 8 and 9 are read as
+    // notices only where a test asks for it: plain events carry a number.
     RecordingSink& Sink(const std::string& tag) {
         m_sinks.push_back(std::make_unique<RecordingSink>(m_log, tag));
+        m_sinks.back()->readNotices = false;
         return *m_sinks.back();
     }
 
@@ -298,7 +236,7 @@ TEST_F(SubscriberTable, QueuedAddsCountAgainstTheLimit) {
     RecordingSink& b = Sink("b");
     RecordingSink& c = Sink("c");
     std::vector<HRESULT> results;
-    trigger.onCall = Once([&] {
+    trigger.onEvent = Once([&] {
         results.push_back(m_receive.AddSubscriber(&a, 1));
         results.push_back(m_receive.AddSubscriber(&b, 1));
         results.push_back(m_receive.AddSubscriber(&c, 1));
@@ -314,7 +252,7 @@ TEST_F(SubscriberTable, QueuedAddsCountAgainstTheLimit) {
 
     // Full during a dispatch: nothing can be queued.
     results.clear();
-    trigger.onCall = Once([&] { results.push_back(m_receive.AddSubscriber(&c, 1)); });
+    trigger.onEvent = Once([&] { results.push_back(m_receive.AddSubscriber(&c, 1)); });
     Event(1, 1);
     EXPECT_EQ(results, (std::vector<HRESULT>{E_FAIL}));
     Take();
@@ -331,7 +269,7 @@ TEST_F(SubscriberTable, RemovingAMissingPair) {
     EXPECT_EQ(m_receive.RemoveSubscriber(&s, 0), E_FAIL);
 
     std::vector<HRESULT> results;
-    s.onCall = Once([&] {
+    s.onEvent = Once([&] {
         results.push_back(m_receive.RemoveSubscriber(&s, 3));
         results.push_back(m_receive.RemoveSubscriber(&t, 4));
     });
@@ -355,7 +293,7 @@ TEST_F(SubscriberTable, NullSink) {
     RecordingSink& s = Sink("s");
     ASSERT_EQ(m_receive.AddSubscriber(&s, 0), S_OK);
     std::vector<HRESULT> results;
-    s.onCall = Once([&] {
+    s.onEvent = Once([&] {
         results.push_back(m_receive.AddSubscriber(nullptr, 0));
         results.push_back(m_receive.RemoveSubscriber(nullptr, 0));
         results.push_back(m_receive.RemoveSubscriber(nullptr, 5));
@@ -377,11 +315,11 @@ TEST_F(SubscriberTable, RemoveAndReAddFromOwnCallbackLeavesOnce) {
     ASSERT_EQ(m_receive.AddSubscriber(&s, 0), S_OK);
     ASSERT_EQ(m_receive.AddSubscriber(&k, 7), S_OK);
     std::vector<HRESULT> results;
-    s.onCall = Once([&] {
+    s.onEvent = Once([&] {
         results.push_back(m_receive.RemoveSubscriber(&s, 0));
         results.push_back(m_receive.AddSubscriber(&s, 0));
     });
-    k.onCall = Once([&] {
+    k.onEvent = Once([&] {
         results.push_back(m_receive.RemoveSubscriber(&k, 7));
         results.push_back(m_receive.AddSubscriber(&k, 7));
     });
@@ -407,7 +345,7 @@ TEST_F(SubscriberTable, QueuedAddsReplayBeforeQueuedRemoves) {
     ASSERT_EQ(m_receive.AddSubscriber(&trigger, 0), S_OK);
     ASSERT_EQ(m_receive.AddSubscriber(&kept, 5), S_OK);
     std::vector<HRESULT> results;
-    trigger.onCall = Once([&] {
+    trigger.onEvent = Once([&] {
         results.push_back(m_receive.AddSubscriber(&n, 5));
         results.push_back(m_receive.RemoveSubscriber(&n, 5));
         results.push_back(m_receive.RemoveSubscriber(&m, 5));  // not there yet
@@ -433,7 +371,7 @@ TEST_F(SubscriberTable, SinkAddedFromCallbackHearsTheNextMessage) {
     std::vector<HRESULT> results;
     // n would sit behind the walk's position if it went in at once; n0 would
     // push trigger into a place the walk has not reached yet.
-    trigger.onCall = Once([&] {
+    trigger.onEvent = Once([&] {
         results.push_back(m_receive.AddSubscriber(&n, 7));
         results.push_back(m_receive.AddSubscriber(&n0, 0));
     });
@@ -456,7 +394,7 @@ TEST_F(SubscriberTable, SinkRemovedFromCallbackStaysForTheRestOfTheWalk) {
     ASSERT_EQ(m_receive.AddSubscriber(&r, 0), S_OK);
     ASSERT_EQ(m_receive.AddSubscriber(&r, 9), S_OK);
     ASSERT_EQ(m_receive.AddSubscriber(&s, 0), S_OK);  // newest key 0: called first
-    s.onCall = Once([&] {
+    s.onEvent = Once([&] {
         m_receive.RemoveSubscriber(&r, 0);
         m_receive.RemoveSubscriber(&r, 9);
     });
@@ -469,7 +407,7 @@ TEST_F(SubscriberTable, SinkRemovedFromCallbackStaysForTheRestOfTheWalk) {
     RecordingSink& self = Sink("self");
     ASSERT_EQ(m_receive.AddSubscriber(&self, 9), S_OK);
     ASSERT_EQ(m_receive.AddSubscriber(&self, 0), S_OK);
-    self.onCall = Once([&] {
+    self.onEvent = Once([&] {
         m_receive.RemoveSubscriber(&self, 0);
         m_receive.RemoveSubscriber(&self, 9);
     });
@@ -490,7 +428,7 @@ TEST_F(SubscriberTable, ChangesFromOtherThreadsWaitForTheWalk) {
     HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(inside && calling && returned);
     bool clientArrived = false, returnedMidWalk = true;
-    s.onCall = Once([&] {
+    s.onEvent = Once([&] {
         SetEvent(inside);
         // The walk goes on only once the client thread is making its calls;
         // they must not return before it ends.
@@ -538,7 +476,7 @@ TEST_F(EventDispatch, OrdinaryCodesReachKeyZeroAndIdSinksUnchanged) {
         const LONG extra = kPeerReady | 0x123;
 
         Event(300, code, param, extra);
-        CallLog log = Take();
+        Calls log = Take();
         ASSERT_EQ(Tags(log), (Tagged{"all", "mine"}));
         for (const Call& c : log) {
             EXPECT_FALSE(c.data);
@@ -601,7 +539,7 @@ TEST_F(EventDispatch, FlowControlCodesStillReachSinks) {
     Event(peer, 5, LONG_PTR(int32_t(scramble(99))), 0);
     Event(peer + 1, kResume);
     Event(peer + 1, 5, LONG_PTR(int32_t(scramble(100))), kPeerReady);
-    const CallLog log = Take();
+    const Calls log = Take();
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[0].code, 5);
     EXPECT_EQ(uint32_t(log[0].param), 1234u);
@@ -626,7 +564,7 @@ TEST_F(EventDispatch, Code5ParamArrivesDescrambled) {
     Event(5, 5, 1, 0);
     Event(5, 5, 0, 0);
     Event(5, 6, 1, 0);  // only code 5 is descrambled
-    CallLog log = Take();
+    Calls log = Take();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(uint32_t(log[0].param), 0xC7618194u);
     EXPECT_EQ(log[1].param, 0);
@@ -672,7 +610,7 @@ TEST_F(EventDispatch, NoticeRecordsBecomeCodes8And9) {
         msg->eventParam = 0x5555;
         msg->extra = 0x6666;
         Deliver(*msg);
-        const CallLog log = Take();
+        const Calls log = Take();
         ASSERT_EQ(Tags(log), (Tagged{"all", "client"}));
         for (const Call& c : log) {
             EXPECT_FALSE(c.data);
@@ -700,7 +638,7 @@ TEST_F(EventDispatch, PeerDataRecordReachesOnData) {
         msg->eventCode = 5;  // not an event: nothing is descrambled
         msg->eventParam = 1;
         Deliver(*msg);
-        const CallLog log = Take();
+        const Calls log = Take();
         ASSERT_EQ(Tags(log), (Tagged{"all", "peer"}));
         for (const Call& c : log) {
             EXPECT_TRUE(c.data);
@@ -741,7 +679,7 @@ TEST_F(EventDispatch, OverlongLengthIsCutTo1280) {
             SCOPED_TRACE(::testing::Message() << "type " << type << " length " << length);
             auto msg = Message(type, 42, 55, length);
             Deliver(*msg);
-            const CallLog log = Take();
+            const Calls log = Take();
             ASSERT_EQ(log.size(), 1u);
             const Call& c = log[0];
             EXPECT_EQ(c.param, reinterpret_cast<LONG_PTR>(msg->payload));

@@ -20,6 +20,7 @@
 #include "raw_section.h"
 #include "serverlink_codes.h"
 #include "shm/shm_message.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -224,21 +225,6 @@ private:
     std::deque<Call> m_expected;
 };
 
-// Counts what the marker link hears: each marker shows one more pass of the
-// receive thread over every ring.
-class CountingSink final : public IEventSink {
-public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
-        ++m_count;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
-    uint32_t Count() const { return m_count.load(); }
-
-private:
-    std::atomic<uint32_t> m_count{0};
-};
-
 // A random record of any kind: types 7 to 10 and unknown ones, lengths up to
 // 0xFFFFFFFF, the event codes with a meaning of their own and random ones, ids that the test's
 // sinks listen to and random ones.
@@ -296,7 +282,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     server.SetChannel(channel);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     for (CheckingSink* s : {&five, &high, &top}) ASSERT_EQ(link->AddSubscriber(s, s->Key()), S_OK);
-    CountingSink marks;
+    CountingSink marks;  // what the marker link hears
     SignOnRecord markerRec = MakeRecord(UniqueNumber(), &marks);
     server.SetChannel(markerChannel);
     ASSERT_EQ(marker->SignOn(&markerRec), S_OK);
@@ -319,7 +305,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             m.eventCode = 1;
             if (!markerWriter.Write(&m, kPatienceMs)) return false;
             ++markersSent;
-            if (!WaitFor([&] { return marks.Count() >= markersSent; }, kPatienceMs)) return false;
+            if (!WaitFor([&] { return marks.Events() >= markersSent; }, kPatienceMs)) return false;
         }
         return true;
     };
@@ -377,7 +363,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             ASSERT_EQ(pending(), 0u) << "records were lost";
             const int32_t saved = in->ReadIndex();
             static const int32_t kBad[] = {-1, 128, 129, 0x7FFFFFFF, int32_t(0x80000000), -128, 1000};
-            in->Set32(kReadIndexAt, kBad[rng.Below(sizeof(kBad) / sizeof(kBad[0]))]);
+            in->Set32(kBlockReadIndexAt, kBad[rng.Below(sizeof(kBad) / sizeof(kBad[0]))]);
             ++badReadIndex;
             std::vector<ShmMessage> waiting(1 + rng.Below(RawWriter::kSlots));
             for (ShmMessage& w : waiting) {
@@ -386,7 +372,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             }
             ASSERT_TRUE(waitPasses(2));
             for (const ShmMessage& w : waiting) expect(w);
-            in->Set32(kReadIndexAt, saved);
+            in->Set32(kBlockReadIndexAt, saved);
             held += waiting.size();
             clean += waiting.size();
         } else {
@@ -408,13 +394,13 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
                         .store(v == 0 ? 0 : v == 1 ? 1 : uint8_t(rng.Next()), std::memory_order_release);
                     ++badStates;
                 } else if (what < 85) {
-                    rng.Fill(in->Bytes() + SlotAt(rng.Below(RawWriter::kSlots)), sizeof(ShmMessage));
+                    rng.Fill(in->Bytes() + BlockSlotAt(rng.Below(RawWriter::kSlots)), sizeof(ShmMessage));
                     ++garbageSlots;
                 } else if (what < 93) {
-                    in->Set32(kWriteIndexAt, int32_t(rng.Next()));
+                    in->Set32(kBlockWriteIndexAt, int32_t(rng.Next()));
                     ++badWriteIndex;
                 } else {
-                    in->Set32(kReadIndexAt, rng.Percent(50) ? int32_t(rng.Next()) : int32_t(rng.Below(128)));
+                    in->Set32(kBlockReadIndexAt, rng.Percent(50) ? int32_t(rng.Next()) : int32_t(rng.Below(128)));
                     ++badReadIndex;
                 }
                 if ((i & 7) == 7) SwitchToThread();
@@ -426,7 +412,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             int32_t r = in->ReadIndex();
             if (r < 0 || r >= int32_t(RawWriter::kSlots)) {
                 r = int32_t(rng.Below(RawWriter::kSlots));
-                in->Set32(kReadIndexAt, r);
+                in->Set32(kBlockReadIndexAt, r);
             }
             writer.SetNext(size_t(r));
             verdict.SetStrict(true);
@@ -437,12 +423,12 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
             // between the two stores; then this round proves nothing.)
             const int32_t saved = out->WriteIndex();
             const int32_t bad = rng.Percent(50) ? -1 - int32_t(rng.Below(1000)) : 128 + int32_t(rng.Below(100000));
-            out->Set32(kWriteIndexAt, bad);
+            out->Set32(kBlockWriteIndexAt, bad);
             const BYTE packet[16] = {1, 2, 3};
             const HRESULT refused = link->SendData(9, packet, sizeof(packet));
             if (out->WriteIndex() == bad) {
                 EXPECT_EQ(refused, E_FAIL);
-                out->Set32(kWriteIndexAt, saved);
+                out->Set32(kBlockWriteIndexAt, saved);
                 ++badOutIndex;
             }
             EXPECT_TRUE(WaitFor([&] { return link->SendData(9, packet, sizeof(packet)) == S_OK; }, kPatienceMs));
@@ -500,11 +486,6 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
     const ULONG clientId = UniqueNumber();
     SignOnRecord rec = MakeRecord(clientId, &sink);
     const uint16_t channel = ScriptedChannel();
-    auto logHas = [&](const std::string& op) {
-        for (const std::string& line : server.Log())
-            if (line.rfind(op, 0) == 0) return true;
-        return false;
-    };
 
     struct Case {
         uint32_t ring;
@@ -549,7 +530,7 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
             else
                 EXPECT_EQ(signOn, c.signOn);
             if (signOn != S_OK) {
-                EXPECT_FALSE(logHas("Login")) << "the server was told of a sign-on that failed";
+                EXPECT_FALSE(server.LogHas("Login")) << "the server was told of a sign-on that failed";
             } else {
                 LONG written = 0;
                 ASSERT_EQ(server.Inject(LONG(clientId), 7, 0, 31, 0, 4321, 8, 9, {}, &written), S_OK);
@@ -562,8 +543,9 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
                 EXPECT_EQ(got.extra, 9);
                 const BYTE packet[3] = {7, 8, 9};
                 EXPECT_EQ(link->SendData(12, packet, sizeof(packet)), S_OK);
-                EXPECT_TRUE(WaitFor([&] { return logHas("Data " + std::to_string(LONG(clientId)) + " 12 3 [070809]"); },
-                                      kPatienceMs));
+                EXPECT_TRUE(
+                    WaitFor([&] { return server.LogHas("Data " + std::to_string(LONG(clientId)) + " 12 3 [070809]"); },
+                            kPatienceMs));
             }
             EXPECT_EQ(link->SignOff(), S_OK);
             // Garbage was never read as a record.

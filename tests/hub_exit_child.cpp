@@ -18,41 +18,32 @@
 #include "link/server_link.h"
 #include "shm/channel_hub.h"
 #include "shm/shm_queue.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace serverlink;
+using testing_support::FreshRingNumber;
 
 namespace {
 
 constexpr int32_t kSlots = 128;
 constexpr LONG kCode = 100;
-constexpr ULONGLONG kPatienceMs = 30000;
 
-// Counts what the receive thread hands it. A static object: it must outlive the
-// hub, whose receive thread may still call it while the process exits.
-class CountingSink final : public IEventSink {
-public:
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG, LONG_PTR, LONG) override {
-        heard.fetch_add(1);
-        // Only the receive thread calls in: a second thread id means a second thread.
-        const DWORD self = GetCurrentThreadId();
-        DWORD expected = 0;
-        if (!thread.compare_exchange_strong(expected, self) && expected != self) strays.fetch_add(1);
-        // A client that does some work per event: passes take a while, so an
-        // exit that did not wait for the thread would overtake it mid-pass.
-        Sleep(1);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
+// Counts what the receive thread hands it. Never destroyed: the hub's receive
+// thread may still call it while the process exits.
+testing_support::CountingSink& g_sink = *new testing_support::CountingSink;
+std::atomic<DWORD> g_thread{0};  // the thread that called the sink first
+std::atomic<int> g_strays{0};    // calls from any other
 
-    std::atomic<int> heard{0};
-    std::atomic<DWORD> thread{0};
-    std::atomic<int> strays{0};
-};
-
-CountingSink g_sink;
-
-uint32_t FreshRingNumber() { return 100000 + (testing_support::UniqueNumber() & 0x3FFFFFF); }
+void CountOnOneThreadSlowly(ULONG, LONG, LONG_PTR, LONG) {
+    // Only the receive thread calls in: a second thread id means a second thread.
+    const DWORD self = GetCurrentThreadId();
+    DWORD expected = 0;
+    if (!g_thread.compare_exchange_strong(expected, self) && expected != self) g_strays.fetch_add(1);
+    // A client that does some work per event: passes take a while, so an
+    // exit that did not wait for the thread would overtake it mid-pass.
+    Sleep(1);
+}
 
 bool Send(CShmQueue& ring, uint32_t clientId, LONG seq) {
     ShmMessage m;
@@ -64,13 +55,8 @@ bool Send(CShmQueue& ring, uint32_t clientId, LONG seq) {
     return ring.Write(m);
 }
 
-bool WaitForHeard(int count) {
-    const ULONGLONG start = GetTickCount64();
-    while (g_sink.heard.load() < count) {
-        if (GetTickCount64() - start > kPatienceMs) return false;
-        Sleep(1);
-    }
-    return true;
+bool WaitForHeard(uint32_t count) {
+    return testing_support::WaitFor([&] { return g_sink.Events() >= count; });
 }
 
 int Fail(const char* what) {
@@ -146,17 +132,17 @@ int FirstUse() {
     }
     if (sent != kThreads) result = Fail("a message could not be written");
     if (!WaitForHeard(sent)) {
-        std::fprintf(stderr, "hub_exit_child: %d of %d messages delivered\n", g_sink.heard.load(), sent);
+        std::fprintf(stderr, "hub_exit_child: %u of %d messages delivered\n", g_sink.Events(), sent);
         return 7;
     }
-    if (g_sink.strays.load() != 0 || g_sink.thread.load() != hub.ReceiveThreadId())
+    if (g_strays.load() != 0 || g_thread.load() != hub.ReceiveThreadId())
         result = Fail("messages came on more than one thread");
 
     for (const Slot& s : slots)
         if (!hub.Unregister(s.clientId, link)) result = Fail("Unregister failed");
     if (hub.IsRunning() || hub.ReceiveThreadId() != 0) result = Fail("the thread outlived the last ring");
     if (link->Release() != 0) result = Fail("the link is still referenced");
-    std::printf("first-use: %d threads, %d messages\n", kThreads, g_sink.heard.load());
+    std::printf("first-use: %d threads, %u messages\n", kThreads, g_sink.Events());
     return result;
 }
 
@@ -192,7 +178,7 @@ int ExitBusy(bool exitProcess) {
         }
     }).detach();
     if (!WaitForHeard(100)) return 7;
-    std::printf("exiting after %d messages delivered\n", g_sink.heard.load());
+    std::printf("exiting after %u messages delivered\n", g_sink.Events());
     std::fflush(stdout);
     if (exitProcess) ExitProcess(0);
     return 0;
@@ -206,6 +192,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     CoInitialize(nullptr);
+    g_sink.onEvent = CountOnOneThreadSlowly;
     if (std::strcmp(argv[1], "first-use") == 0) {
         const int rc = FirstUse();
         CoUninitialize();

@@ -23,26 +23,23 @@
 #include "test_support.h"
 
 using namespace serverlink;
+using testing_support::FreshRingNumber;
+using testing_support::kOuterPatienceMs;
+using testing_support::kPatienceMs;
+using testing_support::SectionExists;
 using testing_support::UniqueNumber;
+using testing_support::WaitFor;
 
 namespace {
 
 constexpr int32_t kSlots = 128;
-constexpr LONG kCode = 100;           // an event code the link passes on unchanged
-constexpr DWORD kPatienceMs = 30000;  // hang guard only, never a speed limit
+constexpr LONG kCode = 100;  // an event code the link passes on unchanged
 
 CChannelHub& Hub() { return CChannelHub::Instance(); }
 
-uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
-
-// Polls until done() holds, pumping the test thread's apartment meanwhile.
-bool WaitUntil(const std::function<bool()>& done, DWORD limitMs = kPatienceMs) {
-    return testing_support::WaitFor(done, limitMs);
-}
-
 // Lets time pass on the test thread while its apartment is served.
 void Pump(DWORD ms) {
-    WaitUntil([] { return false; }, ms);
+    WaitFor([] { return false; }, ms);
 }
 
 // One event as a sink heard it.
@@ -90,9 +87,11 @@ private:
     std::map<std::string, size_t> m_counts;
 };
 
-class RecordingSink final : public IEventSink {
+// Logs the test's own events under its tag, with the hub's idea of its receive
+// thread read inside the call.
+class TaggedSink final : public IEventSink {
 public:
-    RecordingSink(EventLog& log, std::string tag) : m_log(log), m_tag(std::move(tag)) {}
+    TaggedSink(EventLog& log, std::string tag) : m_log(log), m_tag(std::move(tag)) {}
 
     // Runs on the receive thread after the event is logged.
     std::function<void(const Heard&)> onEvent;
@@ -154,13 +153,6 @@ bool Send(CShmQueue& ring, ULONG peer, LONG seq) {
     return ring.Write(m);
 }
 
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, RingName(n).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
 // What a busy client does in a callback: allocates small blocks and fills
 // them. Memory the hub freed earlier in the same callback is handed out again
 // at once and overwritten, so a pass that still used it would trip. The blocks
@@ -218,13 +210,13 @@ protected:
     }
 
     // A connected link object with one recording sink under key 0 (none for a null tag).
-    CServerLink* NewLink(const char* tag, RecordingSink** sink = nullptr) {
+    CServerLink* NewLink(const char* tag, TaggedSink** sink = nullptr) {
         CServerLink* link = new CServerLink();
         link->AddRef();
         m_links.push_back(link);
         EXPECT_TRUE(link->Connected()) << "the reference local server could not be started";
         if (tag == nullptr) return link;
-        m_sinks.push_back(std::make_unique<RecordingSink>(m_log, tag));
+        m_sinks.push_back(std::make_unique<TaggedSink>(m_log, tag));
         EXPECT_EQ(link->AddSubscriber(m_sinks.back().get(), 0), S_OK);
         if (sink != nullptr) *sink = m_sinks.back().get();
         return link;
@@ -246,7 +238,7 @@ protected:
 
     void UnregisterAll() {
         for (uint32_t id : m_clientIds) Hub().Unregister(id);
-        EXPECT_TRUE(WaitUntil([] { return !Hub().IsRunning(); }));
+        EXPECT_TRUE(WaitFor([] { return !Hub().IsRunning(); }));
         for (auto& sink : m_sinks) sink->onEvent = nullptr;
     }
 
@@ -272,7 +264,7 @@ protected:
     testing_support::ComScope m_com;  // the test thread's STA, left last
     EventLog m_log;
     std::vector<std::unique_ptr<CShmQueue>> m_rings;      // the test's ends, outlive the links
-    std::vector<std::unique_ptr<RecordingSink>> m_sinks;  // outlive the links that call them
+    std::vector<std::unique_ptr<TaggedSink>> m_sinks;     // outlive the links that call them
     SequenceSink m_sequence;                              // likewise
     std::vector<CServerLink*> m_links;                    // one reference each
     std::vector<uint32_t> m_clientIds;
@@ -305,7 +297,7 @@ TEST_F(HubDelivery, RingsTakeTurnsOneMessageEachPerPassSmallerUnsignedClientIdFi
     EXPECT_NE(receiver, 0u);
     EXPECT_NE(receiver, GetCurrentThreadId());
 
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() >= 6; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() >= 6; }));
     EXPECT_EQ(m_log.Order(), "A0 B0 A1 B1 A2 B2");
     for (const Heard& h : m_log.Snapshot()) {
         EXPECT_EQ(h.thread, receiver);
@@ -331,12 +323,12 @@ TEST_F(HubDelivery, AnEmptiedRingDropsOutOfTheTurnsAndTheOthersCarryOn) {
     for (LONG seq = 0; seq < 2; ++seq) ASSERT_TRUE(Send(*ringR, 3, seq));
     ASSERT_TRUE(Hub().Start());
 
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() >= 6; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() >= 6; }));
     EXPECT_EQ(m_log.Order(), "Q0 P0 R0 P1 R1 P2");
 
     // A ring that ran dry is read again as soon as it has something.
     ASSERT_TRUE(Send(*ringQ, 2, 1));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() >= 7; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() >= 7; }));
     EXPECT_EQ(m_log.Order(), "Q0 P0 R0 P1 R1 P2 Q1");
 }
 
@@ -384,12 +376,12 @@ TEST_F(HubDelivery, NineSecondsOfUnbrokenTrafficArriveCompleteAndInOrder) {
     const LONG total = written.load();
     ASSERT_GT(total, 0);
 
-    ASSERT_TRUE(WaitUntil([&] { return checker.next.load() >= total && LONG(m_log.CountOf("quiet")) >= quietSent; }))
+    ASSERT_TRUE(WaitFor([&] { return checker.next.load() >= total && LONG(m_log.CountOf("quiet")) >= quietSent; }))
         << checker.next.load() << " of " << total << " busy messages delivered";
     // Nothing extra after the last one: a sentinel on the quiet ring arrives
     // after at least one more pass over the busy ring.
     ASSERT_TRUE(Send(*quiet, 2, quietSent));
-    ASSERT_TRUE(WaitUntil([&] { return LONG(m_log.CountOf("quiet")) > quietSent; }));
+    ASSERT_TRUE(WaitFor([&] { return LONG(m_log.CountOf("quiet")) > quietSent; }));
     EXPECT_EQ(checker.bad.load(), 0) << "first out-of-order message where " << checker.firstBad.load()
                                      << " was expected";
     EXPECT_EQ(checker.next.load(), total);
@@ -421,11 +413,11 @@ TEST_F(HubLifecycle, LastUnregisterStopsTheThreadAndALaterStartMakesANewOne) {
     const DWORD first = Hub().ReceiveThreadId();
     ASSERT_NE(first, 0u);
     ThreadHandle firstThread;
-    RecordingSink* sink = m_sinks.back().get();
+    TaggedSink* sink = m_sinks.back().get();
     sink->onEvent = [&](const Heard&) { firstThread.TakeCurrent(); };
     Quiesce quiesce(*this);
     ASSERT_TRUE(Send(*ring, 1, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 1; }));
     EXPECT_EQ(m_log.Snapshot()[0].thread, first);
 
     // Starting again while it runs keeps the same thread.
@@ -448,7 +440,7 @@ TEST_F(HubLifecycle, LastUnregisterStopsTheThreadAndALaterStartMakesANewOne) {
     EXPECT_NE(second, 0u);
     EXPECT_TRUE(Hub().IsRunning());
     ASSERT_TRUE(Send(*ring2, 2, 1));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 2; }));
     EXPECT_EQ(m_log.Snapshot()[1].thread, second);
     EXPECT_EQ(m_log.Order(), "A0 A1");
 
@@ -478,7 +470,7 @@ TEST_F(HubLifecycle, UnregisterOfAnUnknownClientOrByAnotherOwnerChangesNothing) 
 
     ASSERT_TRUE(Send(*ringA, 1, 0));
     ASSERT_TRUE(Send(*ringB, 2, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 2; }));
     EXPECT_EQ(m_log.CountOf("A"), 1u);
     EXPECT_EQ(m_log.CountOf("B"), 1u);
 
@@ -487,7 +479,7 @@ TEST_F(HubLifecycle, UnregisterOfAnUnknownClientOrByAnotherOwnerChangesNothing) 
     EXPECT_TRUE(Hub().IsRunning());
     EXPECT_EQ(Hub().ReceiveThreadId(), thread);
     ASSERT_TRUE(Send(*ringB, 2, 1));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 3; }));
     EXPECT_EQ(m_log.Order(), "A0 B0 B1");
 
     EXPECT_TRUE(Hub().Unregister(idB));  // no owner given: any owner matches
@@ -525,14 +517,14 @@ TEST_F(HubLifecycle, RegisterOverATooSmallSectionIsRefusedAndLeavesHubAndSection
     EXPECT_TRUE(Hub().IsRunning());
     EXPECT_EQ(Hub().ReceiveThreadId(), thread);
     ASSERT_TRUE(Send(*ringA, 1, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 1; }));
 
     // The refusal left no entry behind: the same client id registers on a good ring.
     CShmQueue* ringB = Register(idB, b, FreshRingNumber());
     ASSERT_NE(ringB, nullptr);
     EXPECT_TRUE(Hub().Start());
     ASSERT_TRUE(Send(*ringB, 2, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 2; }));
     EXPECT_EQ(m_log.Order(), "A0 B0");
 
     EXPECT_TRUE(Hub().Unregister(idA, a));
@@ -556,7 +548,7 @@ TEST_F(HubLifecycle, SecondRegisterOfAClientIdIsRefusedAndLeavesNoSectionOpen) {
 
     // The first ring still delivers, to its own owner.
     ASSERT_TRUE(Send(*first, 1, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 1; }));
     EXPECT_EQ(m_log.Order(), "A0");
 
     EXPECT_FALSE(Hub().Unregister(id, b));
@@ -575,12 +567,12 @@ TEST_F(HubLifecycle, ModuleLockIsHeldWhileTheReceiveThreadRuns) {
     ASSERT_TRUE(Hub().Start());
     EXPECT_EQ(ModuleLockCount(), base + 2);
     ASSERT_TRUE(Send(*ring, 1, 0));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 1; }));
     EXPECT_EQ(ModuleLockCount(), base + 2);
 
     EXPECT_TRUE(Hub().Unregister(id, a));
     // The thread gives its lock back on its way out, just after Stop has seen it finish.
-    EXPECT_TRUE(WaitUntil([&] { return ModuleLockCount() == base + 1; })) << ModuleLockCount() - base;
+    EXPECT_TRUE(WaitFor([&] { return ModuleLockCount() == base + 1; })) << ModuleLockCount() - base;
 
     EXPECT_EQ(ReleaseLink(a), 0u);
     EXPECT_EQ(ModuleLockCount(), base);
@@ -590,7 +582,7 @@ TEST_F(HubLifecycle, ModuleLockIsHeldWhileTheReceiveThreadRuns) {
 // Hub calls made by a sink, on the receive thread, in the middle of a pass
 
 TEST_F(HubCallbacks, SinkUnregisteringItsOwnRingStopsItsDeliveryWhileOthersFlow) {
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     const uint32_t idA = 10, idB = 11;  // A is read first in each pass
@@ -613,14 +605,14 @@ TEST_F(HubCallbacks, SinkUnregisteringItsOwnRingStopsItsDeliveryWhileOthersFlow)
     ASSERT_TRUE(Hub().Start());
     const DWORD thread = Hub().ReceiveThreadId();
 
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("B") == 3; })) << m_log.Order();
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("B") == 3; })) << m_log.Order();
     EXPECT_EQ(unregistered.load(), 1);
     EXPECT_EQ(Hub().RingCount(), 1u);
     EXPECT_TRUE(Hub().IsRunning());
     // A sentinel on B arrives passes later; by then A's two waiting messages
     // would have been read if its ring were still polled.
     ASSERT_TRUE(Send(*ringB, 2, 3));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("B") == 4; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("B") == 4; }));
     EXPECT_EQ(m_log.Order(), "A0 B0 B1 B2 B3");
     for (const Heard& h : m_log.Snapshot()) {
         EXPECT_EQ(h.thread, thread);
@@ -632,7 +624,7 @@ TEST_F(HubCallbacks, SinkUnregisteringItsOwnRingStopsItsDeliveryWhileOthersFlow)
 }
 
 TEST_F(HubCallbacks, RingRemovedByACallbackIsSkippedForTheRestOfThatPass) {
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     CServerLink* c = NewLink("C");
@@ -656,9 +648,9 @@ TEST_F(HubCallbacks, RingRemovedByACallbackIsSkippedForTheRestOfThatPass) {
         ASSERT_TRUE(Send(*ringC, 3, seq));
     }
     ASSERT_TRUE(Hub().Start());
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() >= 4; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() >= 4; }));
     ASSERT_TRUE(Send(*ringC, 3, 2));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("C") == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("C") == 3; }));
     EXPECT_EQ(unregistered.load(), 1);
     EXPECT_EQ(m_log.Order(), "A0 C0 A1 C1 C2");
     EXPECT_EQ(Hub().RingCount(), 2u);
@@ -669,7 +661,7 @@ TEST_F(HubCallbacks, RingRemovedByACallbackIsSkippedForTheRestOfThatPass) {
 
 TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartWorksAfter) {
     const LONG base = ModuleLockCount();
-    RecordingSink* sink = nullptr;
+    TaggedSink* sink = nullptr;
     CServerLink* a = NewLink("A", &sink);
     const uint32_t id = UniqueNumber();
     CShmQueue* ring = Register(id, a, FreshRingNumber());
@@ -690,13 +682,13 @@ TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartW
 
     // The sink's own mark, not the hub's state: the hub reads as stopped as soon
     // as the sink's Unregister returns, while the sink is still at work.
-    ASSERT_TRUE(WaitUntil([&] { return unregistered.load() >= 0; }));
+    ASSERT_TRUE(WaitFor([&] { return unregistered.load() >= 0; }));
     EXPECT_EQ(unregistered.load(), 1);
     // The thread cannot wait for itself: it ends on its own once the pass is over.
-    ASSERT_TRUE(WaitUntil([] { return !Hub().IsRunning(); }));
+    ASSERT_TRUE(WaitFor([] { return !Hub().IsRunning(); }));
     EXPECT_TRUE(receiver.Ended(kPatienceMs)) << "the receive thread did not end by itself";
     EXPECT_EQ(Hub().RingCount(), 0u);
-    EXPECT_TRUE(WaitUntil([&] { return ModuleLockCount() == base + 1; })) << ModuleLockCount() - base;
+    EXPECT_TRUE(WaitFor([&] { return ModuleLockCount() == base + 1; })) << ModuleLockCount() - base;
     EXPECT_EQ(m_log.Order(), "A0");
 
     sink->onEvent = nullptr;
@@ -707,7 +699,7 @@ TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartW
     const DWORD second = Hub().ReceiveThreadId();
     EXPECT_NE(second, 0u);
     ASSERT_TRUE(Send(*ring2, 2, 7));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 2; }));
     EXPECT_EQ(m_log.Order(), "A0 A7");
     EXPECT_EQ(m_log.Snapshot()[1].thread, second);
 
@@ -717,7 +709,7 @@ TEST_F(HubCallbacks, SinkUnregisteringTheLastRingStopsTheThreadAndRegisterStartW
 }
 
 TEST_F(HubCallbacks, SinkMovingItsClientToANewRingKeepsTheThreadRunning) {
-    RecordingSink* sink = nullptr;
+    TaggedSink* sink = nullptr;
     CServerLink* a = NewLink("A", &sink);
     const uint32_t id = UniqueNumber();
     const uint32_t newRing = FreshRingNumber();
@@ -739,12 +731,12 @@ TEST_F(HubCallbacks, SinkMovingItsClientToANewRingKeepsTheThreadRunning) {
     ASSERT_TRUE(Hub().Start());
     const DWORD thread = Hub().ReceiveThreadId();
 
-    ASSERT_TRUE(WaitUntil([&] { return step.load() != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return step.load() != 0; }));
     ASSERT_EQ(step.load(), 3);
     CShmQueue* moved = OpenServerEnd(newRing);
     ASSERT_NE(moved, nullptr);
     ASSERT_TRUE(Send(*moved, 2, 5));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.Size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.Size() == 2; }));
     EXPECT_EQ(m_log.Order(), "A0 A5") << "the old ring's second message must stay unread";
     EXPECT_TRUE(Hub().IsRunning());
     EXPECT_EQ(Hub().RingCount(), 1u);
@@ -758,7 +750,7 @@ TEST_F(HubCallbacks, SinkMovingItsClientToANewRingKeepsTheThreadRunning) {
 TEST_F(HubCallbacks, SinkSigningOffFromItsCallbackRemovesItsRingAndOthersFlow) {
     testing_support::RefServer server;
     ASSERT_TRUE(server.ok());
-    RecordingSink* sinkA = nullptr;
+    TaggedSink* sinkA = nullptr;
     CServerLink* a = NewLink("A", &sinkA);
     CServerLink* b = NewLink("B");
     const uint32_t idA = 30, idB = 31;
@@ -778,12 +770,12 @@ TEST_F(HubCallbacks, SinkSigningOffFromItsCallbackRemovesItsRingAndOthersFlow) {
     }
     ASSERT_TRUE(Hub().Start());
 
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("B") == 3; })) << m_log.Order();
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("B") == 3; })) << m_log.Order();
     EXPECT_EQ(hr.load(), S_OK);
     EXPECT_EQ(Hub().RingCount(), 1u);
     EXPECT_TRUE(Hub().IsRunning());
     ASSERT_TRUE(Send(*ringB, 2, 3));
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("B") == 4; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("B") == 4; }));
     EXPECT_EQ(m_log.Order(), "A0 B0 B1 B2 B3");
     const std::vector<std::string> log = server.Log();
     bool loggedOut = false;
@@ -836,7 +828,7 @@ TEST_F(HubConcurrency, StartRacingTheLastUnregisterNeverLeavesARingUnread) {
         CShmQueue* ring = OpenServerEnd(ringR);
         ASSERT_NE(ring, nullptr);
         ASSERT_TRUE(Send(*ring, 2, round));
-        ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("R") == size_t(round + 1); }))
+        ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("R") == size_t(round + 1); }))
             << "the ring registered during the stop was never read";
         EXPECT_EQ(m_log.Snapshot().back().seq, round);
 
@@ -875,7 +867,7 @@ TEST_F(HubConcurrency, DestroyingARegisteredLinkRemovesItsRingAndItHearsNothingM
         }
     });
 
-    ASSERT_TRUE(WaitUntil([&] { return m_log.CountOf("A") >= 20; }));
+    ASSERT_TRUE(WaitFor([&] { return m_log.CountOf("A") >= 20; }));
     // Released while the receive thread is delivering to it.
     EXPECT_EQ(ReleaseLink(a), 0u);
     const size_t heardByA = m_log.CountOf("A");
@@ -883,7 +875,7 @@ TEST_F(HubConcurrency, DestroyingARegisteredLinkRemovesItsRingAndItHearsNothingM
     EXPECT_TRUE(Hub().IsRunning());
 
     const size_t heardByB = m_log.CountOf("B");
-    const bool bFlows = WaitUntil([&] { return m_log.CountOf("B") >= heardByB + 500; });
+    const bool bFlows = WaitFor([&] { return m_log.CountOf("B") >= heardByB + 500; });
     writer.request_stop();
     writer.join();
     ASSERT_TRUE(writerOk.load());
@@ -899,7 +891,7 @@ TEST_F(HubConcurrency, DestroyingARegisteredLinkRemovesItsRingAndItHearsNothingM
 TEST(HubProcess, FirstUseFromManyThreadsAtOnceMakesOneWorkingHub) {
     testing_support::ChildProcess child(testing_support::BesideExe(L"hub_exit_child.exe"), L"first-use");
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.Wait(60000)) << "the child hung";
+    ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "the child hung";
     EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
     EXPECT_NE(child.Stdout().find("first-use: 8 threads, 8 messages"), std::string::npos) << child.Stdout();
 }
@@ -907,7 +899,7 @@ TEST(HubProcess, FirstUseFromManyThreadsAtOnceMakesOneWorkingHub) {
 TEST(HubProcess, ReturningFromMainWithTheThreadBusyDoesNotHang) {
     testing_support::ChildProcess child(testing_support::BesideExe(L"hub_exit_child.exe"), L"exit-return");
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.Wait(60000)) << "the child did not exit: " << child.Stdout();
+    ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "the child did not exit: " << child.Stdout();
     EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
     EXPECT_NE(child.Stdout().find("exiting after"), std::string::npos) << child.Stdout();
 }
@@ -915,7 +907,7 @@ TEST(HubProcess, ReturningFromMainWithTheThreadBusyDoesNotHang) {
 TEST(HubProcess, ExitProcessWithTheThreadBusyDoesNotHang) {
     testing_support::ChildProcess child(testing_support::BesideExe(L"hub_exit_child.exe"), L"exit-process");
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.Wait(60000)) << "the child did not exit: " << child.Stdout();
+    ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "the child did not exit: " << child.Stdout();
     EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
     EXPECT_NE(child.Stdout().find("exiting after"), std::string::npos) << child.Stdout();
 }

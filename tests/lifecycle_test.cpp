@@ -20,6 +20,7 @@
 #include "link_helpers.h"
 #include "raw_section.h"
 #include "shm/shm_message.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -27,14 +28,7 @@ using namespace testing_support;
 namespace {
 
 constexpr LONG kFloodCode = 1000;
-
-
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
+constexpr LONG kMarked = 4321;  // events the test writes itself, told apart from a flood
 
 struct Usage {
     DWORD handles = 0;
@@ -100,34 +94,6 @@ Usage Measure() {
 }
 
 std::string N(uint64_t v) { return std::to_string(v); }
-
-// Counts data and events, and apart the events of code kMarked; thread-safe.
-class CountingSink : public IEventSink {
-public:
-    static constexpr LONG kMarked = 4321;
-
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG code, LONG_PTR, LONG) override {
-        ++m_events;
-        if (code == kMarked) ++m_marked;
-        if (m_released.load()) ++m_late;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override {
-        ++m_data;
-        if (m_released.load()) ++m_late;
-        return S_OK;
-    }
-    uint32_t Events() const { return m_events.load(); }
-    uint32_t Marked() const { return m_marked.load(); }
-    uint32_t Data() const { return m_data.load(); }
-    // From now on any call is a call too late.
-    void Released() { m_released = true; }
-    uint32_t Late() const { return m_late.load(); }
-
-private:
-    std::atomic<uint32_t> m_events{0}, m_marked{0}, m_data{0}, m_late{0};
-    std::atomic<bool> m_released{false};
-};
 
 }  // namespace
 
@@ -228,7 +194,7 @@ TEST(Lifecycle, FiveHundredCyclesOnFourThreadsLeaveHandlesAndMemoryFlat) {
 TEST(Lifecycle, TheDllUnloadsWithFreeLibraryAndNothingRunsInItAfterwards) {
     ChildProcess child(BesideExe(L"lifetime_child.exe"), L"unload");
     ASSERT_TRUE(child.Started());
-    ASSERT_TRUE(child.Wait(120000)) << "the child hung";
+    ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "the child hung";
     EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
     EXPECT_NE(child.Stdout().find("unloaded 3 times"), std::string::npos) << child.Stdout() << child.Stderr();
 }
@@ -245,7 +211,11 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     const DWORD pid = server.ProcessId();
     ASSERT_NE(pid, 0u);
     IServerLink *a = nullptr, *b = nullptr;
+    std::atomic<uint32_t> bMarked{0};
     CountingSink aSink, bSink;
+    bSink.onEvent = [&](ULONG, LONG code, LONG_PTR, LONG) {
+        if (code == kMarked) ++bMarked;
+    };
     const ULONG aId = UniqueNumber(), bId = UniqueNumber();
     const uint16_t aChannel = ScriptedChannel(), bChannel = aChannel + 2;
     StaThread owner;  // a's owner thread
@@ -349,11 +319,11 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
             serverlink::ShmMessage m;
             m.type = 7;
             m.peerId = 2;
-            m.eventCode = CountingSink::kMarked;
+            m.eventCode = kMarked;
             m.eventParam = i;
             ASSERT_TRUE(writer.Write(&m, kPatienceMs));
         }
-        EXPECT_TRUE(WaitFor([&] { return bSink.Marked() == 500; }, kPatienceMs));
+        EXPECT_TRUE(WaitFor([&] { return bMarked.load() == 500; }, kPatienceMs));
     }
 
     ULONG left = 1;
@@ -414,7 +384,7 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
         } else {
             ASSERT_TRUE(other.Run([&] { left = link->Release(); }, kPatienceMs)) << "Release hung";
         }
-        sink.Released();
+        const uint32_t heardAtRelease = sink.Events() + sink.Data();  // any call from now on is too late
         EXPECT_EQ(left, 0u);
         for (int i = 0; i < 2000; ++i) {
             scribbles.emplace_back(new uint32_t[512]);
@@ -423,7 +393,8 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
         // Many more passes of the receive thread: the bystander hears a few ring-fulls more.
         const uint32_t seen = bystanderSink.Events();
         ASSERT_TRUE(WaitFor([&] { return bystanderSink.Events() >= seen + 1000; }, kPatienceMs));
-        EXPECT_EQ(sink.Late(), 0u) << "round " << round << ": the sink was called after the release";
+        EXPECT_EQ(sink.Events() + sink.Data(), heardAtRelease)
+            << "round " << round << ": the sink was called after the release";
     }
     EXPECT_EQ(bystander->SignOff(), S_OK);
     EXPECT_EQ(bystander->Release(), 0u);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "link_helpers.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -53,50 +54,14 @@ int ExitBusy() {
     if (x->SignOn(&xRec) != S_OK || y->SignOn(&yRec) != S_OK) return 3;
     if (x->SendData(9, packet, sizeof(packet)) != S_OK) return 3;
 
-    const ULONGLONG start = GetTickCount64();
-    while (rounds.load() < 20) {
-        if (GetTickCount64() - start > 60000) return 7;
-        Sleep(1);
-    }
+    if (!WaitFor([&] { return rounds.load() >= 20; })) return 7;
     std::printf("exiting after %d rounds\n", rounds.load());
     std::fflush(stdout);
     // No sign-off, no release: the process ends with the receive thread at work.
     ExitProcess(0);
 }
 
-// The sink remembers the thread that calls it: the receive thread. On code
-// 101 it signs its link off and drops the last reference to it.
-class ThreadSink : public IEventSink {
-public:
-    static constexpr LONG kLetGo = 101;
-
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG, LONG code, LONG_PTR, LONG) override {
-        if (m_thread == nullptr) m_thread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
-        if (code == kLetGo && link != nullptr) {
-            IServerLink* mine = link;
-            link = nullptr;
-            const bool signedOff = mine->SignOff() == S_OK;
-            mine->Release();
-            if (signedOff) InterlockedIncrement(&m_letGo);
-        }
-        InterlockedIncrement(&m_calls);
-        return S_OK;
-    }
-    LONG LetGo() { return InterlockedCompareExchange(&m_letGo, 0, 0); }
-    IServerLink* link = nullptr;  // set by the test thread before the event
-    HRESULT STDMETHODCALLTYPE OnData(ULONG, const BYTE*, ULONG, LONG) override { return S_OK; }
-    LONG Calls() { return InterlockedCompareExchange(&m_calls, 0, 0); }
-    HANDLE TakeThread() {
-        HANDLE h = m_thread;
-        m_thread = nullptr;
-        return h;
-    }
-
-private:
-    HANDLE m_thread = nullptr;
-    volatile LONG m_calls = 0;
-    volatile LONG m_letGo = 0;
-};
+constexpr LONG kLetGo = 101;  // the event on which the sink lets go of its link
 
 int Fail(const char* why, int round) {
     std::fprintf(stderr, "round %d: %s\n", round, why);
@@ -133,25 +98,37 @@ int Unload() {
         factory->Release();
         if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
 
-        ThreadSink sink;
+        // The sink remembers the thread that calls it: the receive thread. On
+        // kLetGo it signs its link off and drops the last reference to it.
+        CountingSink sink;
+        HANDLE receiver = nullptr;
+        IServerLink* letGoOf = nullptr;  // set by this thread before the event
+        std::atomic<int> letGo{0};
+        sink.onEvent = [&](ULONG, LONG code, LONG_PTR, LONG) {
+            if (receiver == nullptr) receiver = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+            if (code != kLetGo || letGoOf == nullptr) return;
+            IServerLink* mine = letGoOf;
+            letGoOf = nullptr;
+            const bool signedOff = mine->SignOff() == S_OK;
+            mine->Release();
+            if (signedOff) ++letGo;
+        };
         const ULONG clientId = UniqueNumber();
         SignOnRecord rec = MakeRecord(clientId, &sink);
         if (link->SignOn(&rec) != S_OK) return 3;
         LONG written = 0;
         if (server.Inject(LONG(clientId), 7, 0, 1, 0, 100, 0, 0, {}, &written) != S_OK || written != 1) return 3;
-        if (!WaitFor([&] { return sink.Calls() == 1; })) return Fail("the event never arrived", round);
-        HANDLE receiver = sink.TakeThread();
+        if (!WaitFor([&] { return sink.Events() == 1; })) return Fail("the event never arrived", round);
         if (receiver == nullptr) return 3;
         if (canUnload() != S_FALSE) return Fail("unloadable while the receive thread runs", round);
 
         if (round == 2) {
             // The sink signs off and lets go of the last reference; with no ring
             // left the receive thread stops itself.
-            sink.link = link;
+            letGoOf = link;
             link = nullptr;
-            if (server.Inject(LONG(clientId), 7, 0, 1, 0, ThreadSink::kLetGo, 0, 0, {}, &written) != S_OK)
-                return 3;
-            if (!WaitFor([&] { return sink.LetGo() == 1; })) return Fail("the sink did not let go", round);
+            if (server.Inject(LONG(clientId), 7, 0, 1, 0, kLetGo, 0, 0, {}, &written) != S_OK) return 3;
+            if (!WaitFor([&] { return letGo.load() == 1; })) return Fail("the sink did not let go", round);
         } else {
             // Round 1 releases the link still signed on: the release takes the rings down.
             if (round == 0 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
@@ -166,7 +143,8 @@ int Unload() {
         // The receive thread may still be on its way out, holding the module.
         if (!WaitFor([&] { return GetModuleHandleW(L"serverlink.dll") == nullptr; }))
             return Fail("the module stayed loaded", round);
-        if (WaitForSingleObject(receiver, 60000) != WAIT_OBJECT_0) return Fail("the receive thread lives on", round);
+        if (WaitForSingleObject(receiver, kPatienceMs) != WAIT_OBJECT_0)
+            return Fail("the receive thread lives on", round);
         CloseHandle(receiver);
         // The image's range is free; reserve it without access for the rest
         // of the run (later rounds load the DLL elsewhere), so that any code

@@ -17,6 +17,7 @@
 #include "link/server_link.h"
 #include "link_helpers.h"
 #include "shm/channel_hub.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -27,25 +28,12 @@ namespace {
 
 constexpr LONG kEvent = 7;  // message type of an incoming event
 
-bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, ("fund_shm_" + std::to_string(n)).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
-}
-
-bool LogHas(RefServer& server, const std::string& op) {
-    for (const std::string& line : server.Log())
-        if (line.rfind(op, 0) == 0) return true;
-    return false;
-}
-
 class Event {
 public:
     Event() : m_h(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~Event() { CloseHandle(m_h); }
     void Set() { SetEvent(m_h); }
-    bool Wait(DWORD ms = 60000) { return WaitForSingleObject(m_h, ms) == WAIT_OBJECT_0; }
+    bool Wait(DWORD ms = kPatienceMs) { return WaitForSingleObject(m_h, ms) == WAIT_OBJECT_0; }
 
 private:
     HANDLE m_h;
@@ -197,7 +185,7 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
     holder.onEvent = [&](const RecordingSink::Call& c) {
         if (c.code != 77) return;
         inside.Set();
-        release.Wait(120000);
+        release.Wait(kOuterPatienceMs);
     };
     const ULONG yId = UniqueNumber(), x1 = UniqueNumber(), x2 = UniqueNumber(), x3 = UniqueNumber();
     SignOnRecord yRec = MakeRecord(yId, &holder), xRec = MakeRecord(x1, &xSink);
@@ -214,7 +202,7 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
         first = x->SignOn(&r);
     });
     // Past its start: it has asked the server for a channel and now waits for the hub.
-    const bool firstUnderWay = WaitFor([&] { return LogHas(server, "NegotiateChannel"); });
+    const bool firstUnderWay = WaitFor([&] { return server.LogHas("NegotiateChannel"); });
     std::thread b([&] {
         ComScope c;
         SignOnRecord r = MakeRecord(x3, &xSink);
@@ -249,7 +237,7 @@ TEST(LinkFaults, RemovingAnOwnerRemovesEveryRingItHolds) {
     NullOwner owner, other;
     CChannelHub& hub = CChannelHub::Instance();
     const uint32_t c1 = UniqueNumber(), c2 = UniqueNumber(), c3 = UniqueNumber();
-    const uint32_t r1 = 200000 + (UniqueNumber() & 0xFFFFFF), r2 = r1 + 2, r3 = r1 + 4;
+    const uint32_t r1 = FreshRingNumber(), r2 = FreshRingNumber(), r3 = FreshRingNumber();
     ASSERT_TRUE(hub.Register(c1, &owner, r1, 128));
     ASSERT_TRUE(hub.Register(c2, &other, r2, 128));
     ASSERT_TRUE(hub.Register(c3, &owner, r3, 128));
@@ -348,7 +336,7 @@ TEST(LinkFaults, ProcessExitWithTheReceiveThreadBusyLeavesTheHubAlone) {
     for (int run = 0; run < 3; ++run) {
         ChildProcess child(BesideExe(L"lifetime_child.exe"), L"exit-busy");
         ASSERT_TRUE(child.Started());
-        ASSERT_TRUE(child.Wait(120000)) << "run " << run << ": the child did not exit: " << child.Stdout();
+        ASSERT_TRUE(child.Wait(kOuterPatienceMs)) << "run " << run << ": the child did not exit: " << child.Stdout();
         EXPECT_EQ(child.ExitCode(), 0u) << child.Stderr();
         EXPECT_NE(child.Stdout().find("exiting after"), std::string::npos) << child.Stdout() << child.Stderr();
     }

@@ -650,11 +650,6 @@ TEST_F(Rings, RingsOpenOnAnAcceptedLoginAndCloseWithTheSignOn) {
 }
 
 TEST_F(Rings, TheServersMappingsAreGoneWhenTheSignOffCallReturns) {
-    auto exists = [](uint32_t n) {
-        HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(n).c_str());
-        if (h != nullptr) CloseHandle(h);
-        return h != nullptr;
-    };
     for (int how = 0; how < 3; ++how) {
         ServerObject object;
         ASSERT_TRUE(object.ok());
@@ -665,8 +660,8 @@ TEST_F(Rings, TheServersMappingsAreGoneWhenTheSignOffCallReturns) {
         const uint32_t n = client.channel;
         client.out.reset();
         client.in.reset();
-        ASSERT_TRUE(exists(n)) << "the server holds the rings open";
-        ASSERT_TRUE(exists(n + 1));
+        ASSERT_TRUE(SectionExists(n)) << "the server holds the rings open";
+        ASSERT_TRUE(SectionExists(n + 1));
         LONG status = -1;
         if (how == 0) {
             EXPECT_EQ(object.Disconnect(), 0);
@@ -675,8 +670,8 @@ TEST_F(Rings, TheServersMappingsAreGoneWhenTheSignOffCallReturns) {
         } else {
             object.Release();
         }
-        EXPECT_FALSE(exists(n)) << how;
-        EXPECT_FALSE(exists(n + 1)) << how;
+        EXPECT_FALSE(SectionExists(n)) << how;
+        EXPECT_FALSE(SectionExists(n + 1)) << how;
     }
 }
 
@@ -751,11 +746,7 @@ TEST_F(Rings, FloodWritesSequencedEventsWaitingWhileTheRingIsFullAndStopsWithThe
     client.out.reset();
     client.in.reset();
     EXPECT_EQ(server.Disconnect(), 0);
-    for (uint32_t ring : {n, n + 1}) {
-        HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(ring).c_str());
-        EXPECT_EQ(h, nullptr) << ring;
-        if (h != nullptr) CloseHandle(h);
-    }
+    for (uint32_t ring : {n, n + 1}) EXPECT_FALSE(SectionExists(ring)) << ring;
     EXPECT_EQ(control.RingClients(), baseline);
 }
 

@@ -17,16 +17,17 @@
 #include <cstring>
 #include <string>
 
-#include "ring_traffic.h"
 #include "shm/shm_queue.h"
+// By path: ring_peer links the core only, without the support library's include path.
+#include "support/patience.h"
+#include "support/ring_traffic.h"
 
 using serverlink::CShmQueue;
 using serverlink::ShmMessage;
+using testing_support::kOuterPatienceMs;
+using testing_support::kPatienceMs;
 
 namespace {
-
-// Only a guard against waiting for ever on a dead test; not a speed limit.
-constexpr ULONGLONG kStallMs = 60000;
 
 bool ParseNumber(const char* s, unsigned long& out) {
     if (s == nullptr || *s < '0' || *s > '9') return false;
@@ -35,13 +36,13 @@ bool ParseNumber(const char* s, unsigned long& out) {
     return *end == '\0';
 }
 
-// Calls step() until it returns true; false when it made no progress for kStallMs.
+// Calls step() until it returns true; false when it made no progress for kPatienceMs.
 template <class Step>
 bool Retry(Step step) {
     const ULONGLONG start = GetTickCount64();
     for (unsigned spins = 0;; ++spins) {
         if (step()) return true;
-        if ((spins & 1023) == 1023 && GetTickCount64() - start > kStallMs) return false;
+        if ((spins & 1023) == 1023 && GetTickCount64() - start > kPatienceMs) return false;
         SwitchToThread();
     }
 }
@@ -69,7 +70,7 @@ int Squat(unsigned long ring, unsigned long bytes, unsigned long seed, const cha
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, (L"ring_peer_done_" + suffix).c_str());
     if (ready == nullptr || done == nullptr) return 3;
     SetEvent(ready);
-    const bool told = WaitForSingleObject(done, DWORD(kStallMs) * 2) == WAIT_OBJECT_0;
+    const bool told = WaitForSingleObject(done, kOuterPatienceMs) == WAIT_OBJECT_0;
     UnmapViewOfFile(view);
     CloseHandle(section);
     CloseHandle(ready);

@@ -20,8 +20,6 @@ using namespace testing_support;
 
 namespace {
 
-uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
-
 ShmMessage DataMessage(uint32_t seq) {
     ShmMessage m;
     m.type = kMsgData;
@@ -74,10 +72,7 @@ int MappedViewsStartingWith(const uint8_t* tag, size_t len) {
     return count;
 }
 
-// Only a guard against a hang when the other side is gone; never a speed check.
-constexpr ULONGLONG kStallMs = 60000;
-
-// Calls step() until it returns true. False when it stalled for kStallMs or,
+// Calls step() until it returns true. False when it stalled for kPatienceMs or,
 // with a peer, when the peer exited first.
 template <class Step>
 bool Retry(Step step, const ChildProcess* peer = nullptr) {
@@ -86,7 +81,7 @@ bool Retry(Step step, const ChildProcess* peer = nullptr) {
         if (step()) return true;
         if ((spins & 1023) == 1023) {
             if (peer != nullptr && !peer->Running()) return step();
-            if (GetTickCount64() - start > kStallMs) return false;
+            if (GetTickCount64() - start > kPatienceMs) return false;
         }
         SwitchToThread();
     }
@@ -152,7 +147,7 @@ TEST(Ring, BothIndexesWrapAfterLastSlot) {
 
     // The next message goes to slot 0 again and is read from there.
     ASSERT_TRUE(q.Write(DataMessage(4)));
-    EXPECT_EQ(raw.Get32(SlotAt(0) + 8), 4) << "peerId of slot 0";
+    EXPECT_EQ(raw.Get32(BlockSlotAt(0) + 8), 4) << "peerId of slot 0";
     EXPECT_EQ(raw.State(0), 0);
     EXPECT_EQ(raw.WriteIndex(), 1);
     ASSERT_TRUE(q.Read(out));
@@ -208,14 +203,14 @@ TEST(RingHostileIndex, WriteIndexOutOfRangeRefusesAndWritesNothing) {
     ASSERT_GT(raw.Size(), end + 2 * 1312);
     std::memset(raw.Bytes() + end, 1, raw.Size() - end);
     for (const int32_t bad : {slots, slots + 1, -1, INT32_MAX, INT32_MIN}) {
-        raw.Set32(kWriteIndexAt, bad);
+        raw.Set32(kBlockWriteIndexAt, bad);
         const std::vector<uint8_t> before = raw.Snapshot();
         EXPECT_FALSE(q.Write(DataMessage(1))) << "writeIndex " << bad;
         EXPECT_FALSE(q.Write(DataMessage(2))) << "writeIndex " << bad;
         EXPECT_EQ(raw.Snapshot(), before) << "writeIndex " << bad << ": the section changed";
     }
     // Back in range, the same ring takes the message: the refusals came from the index.
-    raw.Set32(kWriteIndexAt, slots - 1);
+    raw.Set32(kBlockWriteIndexAt, slots - 1);
     EXPECT_TRUE(q.Write(DataMessage(3)));
     EXPECT_EQ(raw.State(slots - 1), 0);
     EXPECT_EQ(raw.WriteIndex(), 0);
@@ -229,7 +224,7 @@ TEST(RingHostileIndex, ReadIndexOutOfRangeRefusesAndWritesNothing) {
     ASSERT_TRUE(raw.Ok());
     for (uint32_t i = 0; i < uint32_t(slots); ++i) ASSERT_TRUE(q.Write(DataMessage(i)));
     for (const int32_t bad : {slots, slots + 1, -1, INT32_MAX, INT32_MIN}) {
-        raw.Set32(kReadIndexAt, bad);
+        raw.Set32(kBlockReadIndexAt, bad);
         const std::vector<uint8_t> before = raw.Snapshot();
         ShmMessage out;
         std::memset(static_cast<void*>(&out), 0xA7, sizeof(out));
@@ -238,7 +233,7 @@ TEST(RingHostileIndex, ReadIndexOutOfRangeRefusesAndWritesNothing) {
             ASSERT_EQ(reinterpret_cast<uint8_t*>(&out)[i], 0xA7) << "readIndex " << bad << ", byte " << i;
         EXPECT_EQ(raw.Snapshot(), before) << "readIndex " << bad << ": the section changed";
     }
-    raw.Set32(kReadIndexAt, 2);
+    raw.Set32(kBlockReadIndexAt, 2);
     ShmMessage out;
     ASSERT_TRUE(q.Read(out));
     EXPECT_EQ(out.peerId, 2u);
@@ -269,7 +264,7 @@ TEST(RingLayout, WriteAndReadTouchOnlyTheirBytesAtFixedOffsets) {
     std::vector<uint8_t> before = raw.Snapshot();
     ASSERT_TRUE(q.Write(m));
     std::vector<uint8_t> after = raw.Snapshot();
-    const size_t s0 = SlotAt(0);
+    const size_t s0 = BlockSlotAt(0);
     EXPECT_EQ(raw.WriteIndex(), 1);
     EXPECT_EQ(raw.ReadIndex(), 0);
     EXPECT_EQ(raw.Get16(s0 + 0), kMsgPeerData);
@@ -283,17 +278,17 @@ TEST(RingLayout, WriteAndReadTouchOnlyTheirBytesAtFixedOffsets) {
     EXPECT_EQ(raw.Get32(s0 + 1296), 0x0A0B0C0D);
     EXPECT_EQ(raw.Get32(s0 + 1300), -2);
     EXPECT_EQ(raw.Get32(s0 + 1304), 0x7F000001);
-    EXPECT_EQ(after[s0 + kStateAt], 0) << "state byte: unread";
+    EXPECT_EQ(after[s0 + kBlockStateAt], 0) << "state byte: unread";
     EXPECT_EQ(std::memcmp(&after[s0], &m, 1308), 0);
     // The writer moves only writeIndex, the record and its state byte.
     for (size_t at : Changed(before, after))
-        EXPECT_TRUE(Within(at, kWriteIndexAt, kWriteIndexAt + 4) || Within(at, s0, s0 + kStateAt + 1))
+        EXPECT_TRUE(Within(at, kBlockWriteIndexAt, kBlockWriteIndexAt + 4) || Within(at, s0, s0 + kBlockStateAt + 1))
             << "write changed byte " << at;
 
     // The next message lands 1312 bytes further.
     m.peerId = 0x99;
     ASSERT_TRUE(q.Write(m));
-    EXPECT_EQ(raw.Get32(SlotAt(1) + 8), 0x99);
+    EXPECT_EQ(raw.Get32(BlockSlotAt(1) + 8), 0x99);
     EXPECT_EQ(raw.State(1), 0);
     EXPECT_EQ(raw.WriteIndex(), 2);
 
@@ -306,7 +301,8 @@ TEST(RingLayout, WriteAndReadTouchOnlyTheirBytesAtFixedOffsets) {
     EXPECT_EQ(raw.State(0), 1) << "state byte: free";
     // The reader moves only readIndex and the state byte.
     for (size_t at : Changed(before, after))
-        EXPECT_TRUE(Within(at, kReadIndexAt, kReadIndexAt + 4) || at == s0 + kStateAt) << "read changed byte " << at;
+        EXPECT_TRUE(Within(at, kBlockReadIndexAt, kBlockReadIndexAt + 4) || at == s0 + kBlockStateAt)
+            << "read changed byte " << at;
 }
 
 TEST(RingLayout, HeartbeatIsZeroExceptItsType) {
@@ -328,10 +324,10 @@ TEST(RingLayout, HeartbeatIsZeroExceptItsType) {
     heartbeat->type = kMsgHeartbeat;
     ASSERT_TRUE(q.Write(*heartbeat));
 
-    const uint8_t* slot = raw.Bytes() + SlotAt(0);
-    EXPECT_EQ(raw.Get16(SlotAt(0)), 6);
+    const uint8_t* slot = raw.Bytes() + BlockSlotAt(0);
+    EXPECT_EQ(raw.Get16(BlockSlotAt(0)), 6);
     for (size_t i = 2; i < 1308; ++i) ASSERT_EQ(slot[i], 0) << "heartbeat byte " << i;
-    EXPECT_EQ(slot[kStateAt], 0);
+    EXPECT_EQ(slot[kBlockStateAt], 0);
 }
 
 TEST(RingLayout, FullPayloadFillsPayloadExactly) {
@@ -348,13 +344,13 @@ TEST(RingLayout, FullPayloadFillsPayloadExactly) {
     m.extra = 0x33333333;
     ASSERT_TRUE(q.Write(m));
 
-    const size_t s0 = SlotAt(0);
+    const size_t s0 = BlockSlotAt(0);
     EXPECT_EQ(raw.Get32(s0 + 12), 1280);
     EXPECT_EQ(std::memcmp(raw.Bytes() + s0 + 16, m.payload, 1280), 0) << "payload is bytes 16..1295";
     EXPECT_EQ(raw.Get32(s0 + 1296), 0x11111111) << "eventCode follows the payload";
     EXPECT_EQ(raw.Get32(s0 + 1304), 0x33333333);
     // Slot 1 is as creation left it: cleared and free.
-    for (size_t i = 0; i < 1308; ++i) ASSERT_EQ(raw.Bytes()[SlotAt(1) + i], 0) << i;
+    for (size_t i = 0; i < 1308; ++i) ASSERT_EQ(raw.Bytes()[BlockSlotAt(1) + i], 0) << i;
     EXPECT_EQ(raw.State(1), 1);
 
     ShmMessage out;
@@ -370,11 +366,11 @@ TEST(RingLayout, SlotPaddingNeverTouched) {
     ASSERT_TRUE(raw.Ok());
     auto pattern = [](size_t slot, size_t k) { return uint8_t(0xD0 + slot * 3 + k); };
     for (size_t s = 0; s < size_t(slots); ++s)
-        for (size_t k = 0; k < 3; ++k) raw.Bytes()[SlotAt(s) + 1309 + k] = pattern(s, k);
+        for (size_t k = 0; k < 3; ++k) raw.Bytes()[BlockSlotAt(s) + 1309 + k] = pattern(s, k);
     auto expectPadding = [&](const char* after) {
         for (size_t s = 0; s < size_t(slots); ++s)
             for (size_t k = 0; k < 3; ++k)
-                EXPECT_EQ(raw.Bytes()[SlotAt(s) + 1309 + k], pattern(s, k))
+                EXPECT_EQ(raw.Bytes()[BlockSlotAt(s) + 1309 + k], pattern(s, k))
                     << "after " << after << ": slot " << s << " padding byte " << k;
     };
 
@@ -418,7 +414,8 @@ TEST(RingSection, CreateOverUnreadMessagesResetsEverything) {
     EXPECT_EQ(raw.ReadIndex(), 0);
     for (size_t s = 0; s < size_t(slots); ++s) {
         EXPECT_EQ(raw.State(s), 1) << "slot " << s;
-        for (size_t i = 0; i < 1308; ++i) ASSERT_EQ(raw.Bytes()[SlotAt(s) + i], 0) << "slot " << s << " byte " << i;
+        for (size_t i = 0; i < 1308; ++i)
+            ASSERT_EQ(raw.Bytes()[BlockSlotAt(s) + i], 0) << "slot " << s << " byte " << i;
     }
     // The old messages are gone for both views; all slots are usable again.
     EXPECT_FALSE(second.Read(out));
@@ -551,7 +548,7 @@ TEST(RingConcurrency, PeerProcessReadsWhatWeWriteAcrossWraps) {
         ring_traffic::Make(seq, m);
         if (!Retry([&] { return q.Write(m); }, &peer)) break;
     }
-    ASSERT_TRUE(peer.Wait(60000)) << "peer still running";
+    ASSERT_TRUE(peer.Wait(kOuterPatienceMs)) << "peer still running";
     EXPECT_EQ(seq, count) << "the ring stayed full; peer said: " << peer.Stderr();
     EXPECT_EQ(peer.ExitCode(), 0u) << peer.Stderr();
     // The peer took everything: both indexes met after count % slots wraps.
@@ -579,7 +576,7 @@ TEST(RingConcurrency, WeReadWhatPeerProcessWritesAcrossWraps) {
         fault = ring_traffic::Check(seq, m);
         if (!fault.empty()) break;
     }
-    ASSERT_TRUE(peer.Wait(60000)) << "peer still running";
+    ASSERT_TRUE(peer.Wait(kOuterPatienceMs)) << "peer still running";
     EXPECT_EQ(fault, "");
     EXPECT_EQ(seq, count) << "messages read; peer said: " << peer.Stderr();
     EXPECT_EQ(peer.ExitCode(), 0u) << peer.Stderr();

@@ -15,8 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
-
 struct ToolRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::vector<std::string> out;  // stdout lines
@@ -31,7 +29,7 @@ ToolRun Inspect(const std::wstring& args) {
         run.err = "ringview.exe did not start";
         return run;
     }
-    if (!tool.Wait(60000)) {  // hang guard only
+    if (!tool.Wait(kPatienceMs)) {  // hang guard only
         run.err = "ringview.exe did not exit";
         return run;
     }
@@ -129,16 +127,16 @@ TEST(RingView, FlagsOutOfRangeIndexesLongLengthsOddStatesAndNamesTypes) {
     // Another party's view of the ring: messages placed and indexes set directly.
     auto place = [&](size_t slot, uint16_t type, uint32_t length, uint8_t state) {
         ShmMessage m = Message(type, 7, uint32_t(slot), length);
-        std::memcpy(raw.Bytes() + SlotAt(slot), &m, sizeof(m));
-        raw.Bytes()[SlotAt(slot) + kStateAt] = state;
+        std::memcpy(raw.Bytes() + BlockSlotAt(slot), &m, sizeof(m));
+        raw.Bytes()[BlockSlotAt(slot) + kBlockStateAt] = state;
     };
     place(0, kMsgNoticeB, 1, 0);
     place(1, kMsgPeerData, 16, 0);
     place(5, 42, 5000, 0);
     place(6, kMsgNoticeA, 3, 0);
     place(7, kMsgData, 2, 7);  // neither 0 nor 1: the ring takes it as free
-    raw.Set32(kWriteIndexAt, 8);
-    raw.Set32(kReadIndexAt, -1);
+    raw.Set32(kBlockWriteIndexAt, 8);
+    raw.Set32(kBlockReadIndexAt, -1);
     const std::vector<uint8_t> before = raw.Snapshot();
 
     const ToolRun run = Inspect(std::to_wstring(n) + L" 8");
@@ -217,8 +215,8 @@ TEST(RingViewFormat, PayloadBytesBoundedBy16AndLength) {
     std::vector<uint8_t> bytes(size_t(RingSectionSize(1)), 0);
     auto payloadOf = [&](uint32_t length) {
         ShmMessage m = Message(kMsgData, 1, 2, length);
-        std::memcpy(&bytes[SlotAt(0)], &m, sizeof(m));
-        bytes[SlotAt(0) + kStateAt] = 0;
+        std::memcpy(&bytes[BlockSlotAt(0)], &m, sizeof(m));
+        bytes[BlockSlotAt(0) + kBlockStateAt] = 0;
         const std::string text = ringview::Describe("r", 1, bytes.size(), bytes);
         const size_t at = text.find("payload");
         return at == std::string::npos ? std::string("<no payload>") : text.substr(at, text.find('\n', at) - at);

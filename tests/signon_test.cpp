@@ -3,76 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <string>
 #include <vector>
 
 #include "shm/shm_queue.h"
+#include "sinks.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
 namespace {
-
-// Records every callback; thread-safe since calls come on the receive thread.
-class Sink : public IEventSink {
-public:
-    struct Call {
-        bool data;
-        ULONG id;
-        LONG code;
-        LONG_PTR param;
-        LONG extra;
-        std::vector<BYTE> bytes;
-    };
-
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG id, LONG code, LONG_PTR param, LONG extra) override {
-        Call c{false, id, code, param, extra, {}};
-        if (code == 8 || code == 9) {
-            const BYTE* p = reinterpret_cast<const BYTE*>(param);
-            c.bytes.assign(p, p + extra);
-        }
-        Add(std::move(c));
-        if (onEvent) onEvent(id, code);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE OnData(ULONG id, const BYTE* data, ULONG length, LONG extra) override {
-        Add(Call{true, id, 0, 0, extra, std::vector<BYTE>(data, data + length)});
-        return S_OK;
-    }
-
-    std::vector<Call> Calls() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
-    }
-    size_t Count() { return Calls().size(); }
-    bool WaitCount(size_t n) {
-        return WaitFor([&] { return Count() >= n; });
-    }
-    // Calls with this event code.
-    size_t CountOf(LONG code) {
-        size_t n = 0;
-        for (const Call& c : Calls()) n += !c.data && c.code == code;
-        return n;
-    }
-    // Waits for a marker event: records reach the sinks in ring order, each to
-    // all its subscriptions, so once the marker is heard, so is everything
-    // written before it.
-    bool WaitCode(LONG code) {
-        return WaitFor([&] { return CountOf(code) > 0; });
-    }
-
-    std::function<void(ULONG, LONG)> onEvent;
-
-private:
-    void Add(Call c) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(std::move(c));
-    }
-    std::mutex m_mutex;
-    std::vector<Call> m_calls;
-};
 
 // Fills every byte of a sign-on record with a pattern of its own.
 SignOnRecord PatternRecord(BYTE version, ULONG clientId, IEventSink* sink) {
@@ -111,14 +52,6 @@ std::vector<BYTE> ExpectedLogin(const SignOnRecord& r, uint16_t channel) {
     l[11] = 127, l[12] = 0, l[13] = 0, l[14] = 1;
     l[15] = BYTE(channel & 0xFF), l[16] = BYTE(channel >> 8);
     return l;
-}
-
-bool SectionExists(uint32_t n) {
-    const std::string name = "fund_shm_" + std::to_string(n);
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
 }
 
 HRESULT DllCanUnloadNowInProcess() {
@@ -172,7 +105,7 @@ protected:
     RefServer server;
     IServerLink* link = nullptr;
     ULONG clientId = 0;
-    Sink sink;
+    RecordingSink sink;
 };
 
 }  // namespace
@@ -262,7 +195,7 @@ TEST_F(SignOn, EventsDataAndNoticesReachTheSinks) {
 }
 
 TEST_F(SignOn, KeyedSubscribersHearOnlyTheirId) {
-    Sink keyed;
+    RecordingSink keyed;
     SignOnRecord rec = PatternRecord(2, clientId, &sink);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     ASSERT_EQ(link->AddSubscriber(&keyed, 21), S_OK);
@@ -436,7 +369,7 @@ TEST_F(SignOn, RefusedRecordsChangeNothing) {
     ASSERT_EQ(Event(3, 3), S_OK);
     ASSERT_EQ(Event(3, 4), S_OK);  // marker
     ASSERT_TRUE(sink.WaitCode(4));
-    EXPECT_EQ(sink.CountOf(3), 1u);
+    EXPECT_EQ(sink.CountCode(3), 1u);
     EXPECT_EQ(link->QueryA(), S_OK);
     EXPECT_EQ(Calls("QueryA").back(), "QueryA " + std::to_string(LONG(clientId)));
 }
@@ -498,7 +431,7 @@ TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {
     ASSERT_EQ(Event(6, 6), S_OK);
     ASSERT_EQ(Event(6, 7), S_OK);  // marker
     ASSERT_TRUE(sink.WaitCode(7));
-    EXPECT_EQ(sink.CountOf(6), 2u);  // subscribed twice: duplicates are allowed
+    EXPECT_EQ(sink.CountCode(6), 2u);  // subscribed twice: duplicates are allowed
 }
 
 TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
@@ -518,7 +451,7 @@ TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
     ASSERT_TRUE(sink.WaitCount(2));  // the sink is subscribed twice now
     server.SetAnswer(L"Login", 7);
     server.SetFailure(L"Disconnect", E_UNEXPECTED);
-    Sink other;
+    RecordingSink other;
     SignOnRecord second = PatternRecord(2, clientId + 7, &other);
     EXPECT_EQ(link->SignOn(&second), E_FAIL);
     server.SetFailure(L"Disconnect", S_OK);
@@ -527,7 +460,7 @@ TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
 TEST_F(SignOn, TwoObjectsCannotShareAClientId) {
     IServerLink* second = nullptr;
     ASSERT_EQ(CreateLink(&second), S_OK);
-    Sink sink2;
+    RecordingSink sink2;
     SignOnRecord rec = PatternRecord(2, clientId, &sink);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     SignOnRecord dup = PatternRecord(2, clientId, &sink2);
@@ -543,7 +476,7 @@ TEST_F(SignOn, TwoObjectsCannotShareAClientId) {
 TEST_F(SignOn, TwoClientsAreDeliveredIndependently) {
     IServerLink* second = nullptr;
     ASSERT_EQ(CreateLink(&second), S_OK);
-    Sink sink2;
+    RecordingSink sink2;
     SignOnRecord a = PatternRecord(2, clientId, &sink);
     SignOnRecord b = PatternRecord(2, clientId + 1, &sink2);
     ASSERT_EQ(link->SignOn(&a), S_OK);
@@ -575,7 +508,7 @@ TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
     ASSERT_EQ(Event(10, 20), S_OK);
     ASSERT_EQ(Event(10, 21), S_OK);  // marker
     ASSERT_TRUE(sink.WaitCode(21));
-    EXPECT_EQ(sink.CountOf(20), 2u);  // one ring, two subscriptions of the record's sink
+    EXPECT_EQ(sink.CountCode(20), 2u);  // one ring, two subscriptions of the record's sink
     ASSERT_EQ(link->SignOff(), S_OK);
     EXPECT_TRUE(WaitFor([&] { return !SectionExists(first) && !SectionExists(first + 1u); }))
         << "rings of the first sign-on left open";
@@ -600,8 +533,8 @@ TEST_F(SignOn, ASinkMaySignOffFromItsCallback) {
     SignOnRecord rec = PatternRecord(2, clientId, &sink);
     ASSERT_EQ(link->SignOn(&rec), S_OK);
     HRESULT fromCallback = E_PENDING;
-    sink.onEvent = [&](ULONG, LONG code) {
-        if (code == 77) fromCallback = link->SignOff();
+    sink.onEvent = [&](const RecordingSink::Call& c) {
+        if (c.code == 77) fromCallback = link->SignOff();
     };
     ASSERT_EQ(Event(12, 77), S_OK);
     ASSERT_TRUE(WaitFor([&] { return fromCallback != E_PENDING; }));
@@ -621,7 +554,7 @@ TEST_F(SignOn, HeartbeatAfterSevenSecondsOfSilenceOnly) {
     // Play the server's writer ourselves to keep the incoming ring from ever
     // running dry for 8 s: every pass then reads a message, so no heartbeat.
     serverlink::CShmQueue incoming(uint32_t(LoggedChannel()) + 1u, 128, false);
-    sink.onEvent = [](ULONG, LONG) { Sleep(1); };  // drains slower than we refill
+    sink.onEvent = [](const RecordingSink::Call&) { Sleep(1); };  // drains slower than we refill
     serverlink::ShmMessage msg;
     msg.type = 7;
     msg.peerId = 14;

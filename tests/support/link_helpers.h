@@ -1,17 +1,14 @@
 #pragma once
-// Helpers for tests that drive link objects end to end: a sink that records
-// what the receive thread hands it, sign-on records, and bounded waits.
+// Helpers for tests that drive link objects end to end: the DLL's exports, an
+// owner thread to run calls on with a bound, and sign-on records.
 #include <windows.h>
 
 #include <functional>
-#include <mutex>
-#include <vector>
 
 #include "serverlink.h"
 #include "test_support.h"
 
 namespace testing_support {
-
 
 // An export of the DLL as loaded in this process (through COM or LoadLibrary),
 // or null when it is not loaded.
@@ -38,7 +35,7 @@ public:
     // Runs fn on the thread; true when it returned within limitMs (a hang
     // guard). After a false, fn still runs to its end later: what it touches
     // must outlive the StaThread.
-    bool Run(std::function<void()> fn, DWORD limitMs = 60000);
+    bool Run(std::function<void()> fn, DWORD limitMs = kPatienceMs);
     // Starts fn on the thread and returns at once: an event, the caller's to
     // close, that is set once fn has returned (null if it could not be posted).
     HANDLE Start(std::function<void()> fn);
@@ -54,36 +51,5 @@ private:
 // A sign-on record in the long form with the given client id and sink; every
 // other byte is zero apart from what validation needs.
 SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink);
-
-// Records every call; thread-safe. `onEvent` and `onData` run on the receive
-// thread after the call is recorded.
-class RecordingSink : public IEventSink {
-public:
-    struct Call {
-        bool data = false;
-        ULONG id = 0;
-        LONG code = 0;
-        LONG_PTR param = 0;
-        LONG extra = 0;
-        std::vector<BYTE> bytes;  // OnData's bytes, or a notice's (codes 8 and 9)
-        DWORD thread = 0;
-    };
-
-    HRESULT STDMETHODCALLTYPE OnEvent(ULONG id, LONG code, LONG_PTR param, LONG extra) override;
-    HRESULT STDMETHODCALLTYPE OnData(ULONG id, const BYTE* data, ULONG length, LONG extra) override;
-
-    std::vector<Call> Calls();
-    size_t Count();
-    // Number of OnEvent calls with this code.
-    size_t CountCode(LONG code);
-    bool WaitCount(size_t n, DWORD limitMs = kPatienceMs);
-
-    std::function<void(const Call&)> onEvent;
-    std::function<void(const Call&)> onData;
-
-private:
-    std::mutex m_mutex;
-    std::vector<Call> m_calls;
-};
 
 }  // namespace testing_support

@@ -1,23 +1,15 @@
 #pragma once
 // A ring's section as plain heap bytes of exactly the section's size, so that
-// AddressSanitizer reports any access past its end. Offsets of the shared
-// layout are written out here rather than taken from the structs, so that a
-// change to the structs shows up as a failure.
+// AddressSanitizer reports any access past its end.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-namespace testing_support {
+#include "ring_layout.h"
 
-constexpr size_t kBlockWriteIndexAt = 0;
-constexpr size_t kBlockReadIndexAt = 4;
-constexpr size_t kBlockSlotSize = 1312;
-constexpr size_t kBlockMessageSize = 1308;
-constexpr size_t kBlockStateAt = 1308;  // within a slot
-constexpr size_t BlockSlotAt(size_t i) { return 8 + i * kBlockSlotSize; }
-constexpr size_t BlockSize(size_t slots) { return 8 + slots * kBlockSlotSize; }
+namespace testing_support {
 
 class RingBlock {
 public:

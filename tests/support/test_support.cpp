@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "shm/shm_queue.h"
+
 namespace testing_support {
 
 bool WaitFor(const std::function<bool()>& pred, DWORD boundMs) {
@@ -22,6 +24,15 @@ uint32_t UniqueNumber() {
 }
 
 uint16_t ScriptedChannel() { return static_cast<uint16_t>(65002 + (UniqueNumber() % 250) * 2); }
+
+uint32_t FreshRingNumber() { return 100000 + (UniqueNumber() & 0x3FFFFFF); }
+
+bool SectionExists(uint32_t n) {
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(n).c_str());
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
+}
 
 std::wstring BesideExe(const wchar_t* file) {
     wchar_t path[MAX_PATH];
@@ -98,6 +109,12 @@ std::vector<std::string> RefServer::Log() {
     if (!line.empty()) lines.push_back(line);
     SysFreeString(log);
     return lines;
+}
+
+bool RefServer::LogHas(const std::string& prefix) {
+    for (const std::string& line : Log())
+        if (line.rfind(prefix, 0) == 0) return true;
+    return false;
 }
 
 void RefServer::ClearLog() {

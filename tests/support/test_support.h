@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "patience.h"
 #include "serverlink.h"
 
 namespace testing_support {
@@ -23,11 +24,6 @@ private:
     HRESULT m_hr;
 };
 
-// How long a test waits for something another thread or process is to do
-// before calling it hung: a guard against hangs, never a speed limit, and
-// generous enough for a machine ten times slower than usual.
-constexpr DWORD kPatienceMs = 60000;
-
 // Polls pred until it holds, serving the calling thread's messages meanwhile
 // (an apartment thread may have to answer calls while it waits). False when
 // pred still does not hold after boundMs.
@@ -42,6 +38,14 @@ uint32_t UniqueNumber();
 // link's ring numbers: the channel's and the next. Even, so that two test
 // processes never share a ring.
 uint16_t ScriptedChannel();
+
+// A ring number for a test to make its own ring under: ring sections are named
+// machine-wide, so it is unique to this process and call, and above the
+// channels the reference server hands out.
+uint32_t FreshRingNumber();
+
+// True when ring n's section exists, in this process or any other.
+bool SectionExists(uint32_t n);
 
 // Full path of a file next to the test executable (the DLL, the tools).
 std::wstring BesideExe(const wchar_t* file);
@@ -70,6 +74,7 @@ public:
     void SetFailure(const wchar_t* op, HRESULT hr, const wchar_t* description = L"scripted failure");
     void SetChannel(LONG value);
     std::vector<std::string> Log();
+    bool LogHas(const std::string& prefix);  // a line of the log starts with prefix
     void ClearLog();
     LONG ObjectCount();
 

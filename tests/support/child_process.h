@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "patience.h"
+
 namespace testing_support {
 
 class ChildProcess {
@@ -32,7 +34,7 @@ public:
         if (m_process != nullptr) {
             if (WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
                 TerminateProcess(m_process, 99);
-                WaitForSingleObject(m_process, 10000);
+                WaitForSingleObject(m_process, kPatienceMs);
             }
             CloseHandle(m_process);
         }
@@ -60,7 +62,8 @@ public:
 private:
     static HANDLE TempFile() {
         wchar_t dir[MAX_PATH], path[MAX_PATH];
-        if (GetTempPathW(MAX_PATH, dir) == 0 || GetTempFileNameW(dir, L"slt", 0, path) == 0) return INVALID_HANDLE_VALUE;
+        if (GetTempPathW(MAX_PATH, dir) == 0 || GetTempFileNameW(dir, L"slt", 0, path) == 0)
+            return INVALID_HANDLE_VALUE;
         SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
         return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

@@ -9,14 +9,10 @@
 #include <string>
 #include <vector>
 
-namespace testing_support {
+#include "patience.h"
+#include "ring_layout.h"
 
-// Offsets of the shared layout, written out here rather than taken from the
-// structs, so that a change to the structs shows up as a failure.
-constexpr size_t kWriteIndexAt = 0;
-constexpr size_t kReadIndexAt = 4;
-constexpr size_t SlotAt(size_t i) { return 8 + i * 1312; }
-constexpr size_t kStateAt = 1308;  // within a slot
+namespace testing_support {
 
 class RawSection {
 public:
@@ -56,9 +52,9 @@ public:
     }
     void Set32(size_t at, int32_t v) { std::memcpy(m_view + at, &v, 4); }
     void Set16(size_t at, uint16_t v) { std::memcpy(m_view + at, &v, 2); }
-    int32_t WriteIndex() const { return Get32(kWriteIndexAt); }
-    int32_t ReadIndex() const { return Get32(kReadIndexAt); }
-    uint8_t State(size_t slot) const { return m_view[SlotAt(slot) + kStateAt]; }
+    int32_t WriteIndex() const { return Get32(kBlockWriteIndexAt); }
+    int32_t ReadIndex() const { return Get32(kBlockReadIndexAt); }
+    uint8_t State(size_t slot) const { return m_view[BlockSlotAt(slot) + kBlockStateAt]; }
 
 private:
     HANDLE m_handle = nullptr;  // owned by the test thread
@@ -78,17 +74,17 @@ public:
 
     // Into the slot at the writer's position, if that slot is free.
     bool TryWrite(const void* record1308) {
-        uint8_t* slot = m_s.Bytes() + SlotAt(m_next);
+        uint8_t* slot = m_s.Bytes() + BlockSlotAt(m_next);
         if (StateRef(m_next).load(std::memory_order_acquire) == 0) return false;
-        std::memcpy(slot, record1308, 1308);
+        std::memcpy(slot, record1308, kBlockMessageSize);
         StateRef(m_next).store(0, std::memory_order_release);
         m_next = (m_next + 1) % kSlots;
-        m_s.Set32(kWriteIndexAt, static_cast<int32_t>(m_next));
+        m_s.Set32(kBlockWriteIndexAt, static_cast<int32_t>(m_next));
         return true;
     }
     // Waits while the ring is full; false if it stayed full for limitMs (the
     // reader is gone: a hang guard, not a speed limit).
-    bool Write(const void* record1308, DWORD limitMs = 60000) {
+    bool Write(const void* record1308, DWORD limitMs = kPatienceMs) {
         const ULONGLONG start = GetTickCount64();
         for (unsigned spins = 0; !TryWrite(record1308); ++spins) {
             if ((spins & 255) == 255 && GetTickCount64() - start > limitMs) return false;
@@ -102,7 +98,9 @@ public:
 
     size_t Next() const { return m_next; }
     void SetNext(size_t slot) { m_next = slot % kSlots; }
-    std::atomic_ref<uint8_t> StateRef(size_t slot) { return std::atomic_ref<uint8_t>(m_s.Bytes()[SlotAt(slot) + kStateAt]); }
+    std::atomic_ref<uint8_t> StateRef(size_t slot) {
+        return std::atomic_ref<uint8_t>(m_s.Bytes()[BlockSlotAt(slot) + kBlockStateAt]);
+    }
 
 private:
     RawSection& m_s;
