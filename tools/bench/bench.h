@@ -58,7 +58,7 @@ struct Ratio {
     std::string name;
     std::string formula;  // how it is made from figures
     double value = 0;
-    std::string target;   // as written in the issue
+    std::string target;  // the bound the ratio must stay within, as printed ("<= 1.25x")
     bool met = false;
 };
 

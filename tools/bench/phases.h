@@ -52,7 +52,9 @@ void RunReceive(Env& env);
 void RunScale(Env& env);
 // 6 and 8: one COM call per message, forwarding calls from several threads.
 void RunCom(Env& env);
-// The targets as ratios of the figures above.
+// The targets, each a ratio of two figures above: a figure of the DLL's path
+// over its floor (or over another figure) measured in the same process, so
+// that the verdict holds on a fast machine and a slow one alike.
 void MakeRatios(Report& report);
 
 // Helpers shared by the phases.
