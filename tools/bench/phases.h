@@ -1,5 +1,6 @@
 #pragma once
 #include "bench.h"
+#include "common/handle.h"
 #include "links.h"
 
 namespace bench {
@@ -10,7 +11,6 @@ namespace bench {
 class Floors {
 public:
     explicit Floors(Report& report);
-    ~Floors();
     Floors(const Floors&) = delete;
     Floors& operator=(const Floors&) = delete;
     bool Local(uint32_t n, bool record);   // (a)
@@ -21,7 +21,7 @@ public:
 private:
     Report& m_report;
     PlainRing m_ring;
-    HANDLE m_filled;
+    serverlink::CHandle m_filled;
     Figure* m_local;
     Figure* m_cross;
     Figure* m_reader;
