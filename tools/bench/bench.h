@@ -24,6 +24,10 @@ double TicksToNs(int64_t ticks);
 double TicksToUs(int64_t ticks);
 int64_t UsToTicks(double us);
 
+// A run, or a wait for what it moved, that takes longer than this has hung.
+constexpr double kRunLimitS = 60;
+constexpr DWORD kWaitLimitMs = 60000;
+
 // ---- options ----
 struct Options {
     bool quick = false;   // tiny counts: the smoke test
@@ -58,7 +62,7 @@ struct Ratio {
     std::string name;
     std::string formula;  // how it is made from figures
     double value = 0;
-    std::string target;   // as written in the issue
+    std::string target;  // the bound the ratio must stay within, as printed ("<= 1.25x")
     bool met = false;
 };
 
@@ -105,6 +109,9 @@ double Percentile(const std::vector<double>& sorted, double p);
 // [640..643] a hash of seq, [1276..1279] seq ^ 0x5A5A5A5A: a torn or stale
 // copy shows at the start, middle or end. The length is always 1280.
 constexpr uint32_t kBenchLength = 1280;
+constexpr uint32_t kMidMarkAt = 640;
+constexpr uint32_t kMidMarkFactor = 2654435761u;  // Knuth's multiplicative hash
+constexpr uint32_t kTailMarkXor = 0x5A5A5A5Au;
 void Mark(uint8_t* payload, uint32_t seq, int64_t stamp);
 uint32_t MarkedSeq(const uint8_t* payload);
 int64_t MarkedStamp(const uint8_t* payload);
@@ -158,15 +165,15 @@ bool WaitFor(const std::function<bool()>& done, DWORD limitMs);
 class PlainRing {
 public:
     explicit PlainRing(int32_t slots = serverlink::kRingSlots);
-    ~PlainRing();
-    PlainRing(const PlainRing&) = delete;
-    PlainRing& operator=(const PlainRing&) = delete;
-    bool Write(const serverlink::ShmMessage& m) { return m_ring->Write(m); }
-    bool Read(serverlink::ShmMessage& m) { return m_ring->Read(m); }
+    bool Write(const serverlink::ShmMessage& m) { return m_ring.Write(m); }
+    bool Read(serverlink::ShmMessage& m) { return m_ring.Read(m); }
 
 private:
-    void* m_block;
-    std::unique_ptr<serverlink::CRing> m_ring;
+    struct Free {
+        void operator()(void* block) const { VirtualFree(block, 0, MEM_RELEASE); }
+    };
+    std::unique_ptr<void, Free> m_block;  // first: the ring logic runs over it
+    serverlink::CRing m_ring;
 };
 
 }  // namespace bench

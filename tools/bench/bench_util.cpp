@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "bench.h"
+#include "common/error.h"
 
 namespace bench {
 
@@ -199,11 +200,11 @@ bool Report::Write(const std::string& dir, const Options& opt) const {
 }
 
 void Mark(uint8_t* p, uint32_t seq, int64_t stamp) {
-    const uint32_t inv = ~seq, mid = seq * 2654435761u, tail = seq ^ 0x5A5A5A5Au;
+    const uint32_t inv = ~seq, mid = seq * kMidMarkFactor, tail = seq ^ kTailMarkXor;
     std::memcpy(p, &seq, 4);
     std::memcpy(p + 4, &inv, 4);
     std::memcpy(p + 8, &stamp, 8);
-    std::memcpy(p + 640, &mid, 4);
+    std::memcpy(p + kMidMarkAt, &mid, 4);
     std::memcpy(p + kBenchLength - 4, &tail, 4);
 }
 
@@ -224,9 +225,9 @@ bool MarksIntact(const uint8_t* p, uint32_t length) {
     uint32_t seq, inv, mid, tail;
     std::memcpy(&seq, p, 4);
     std::memcpy(&inv, p + 4, 4);
-    std::memcpy(&mid, p + 640, 4);
+    std::memcpy(&mid, p + kMidMarkAt, 4);
     std::memcpy(&tail, p + kBenchLength - 4, 4);
-    return inv == ~seq && mid == seq * 2654435761u && tail == (seq ^ 0x5A5A5A5Au);
+    return inv == ~seq && mid == seq * kMidMarkFactor && tail == (seq ^ kTailMarkXor);
 }
 
 bool WaitFor(const std::function<bool()>& done, DWORD limitMs) {
@@ -240,17 +241,17 @@ bool WaitFor(const std::function<bool()>& done, DWORD limitMs) {
     }
 }
 
-PlainRing::PlainRing(int32_t slots) {
-    m_block = VirtualAlloc(nullptr, SIZE_T(serverlink::RingSectionSize(slots)), MEM_COMMIT | MEM_RESERVE,
-                           PAGE_READWRITE);
-    if (m_block == nullptr) throw std::bad_alloc();
-    m_ring = std::make_unique<serverlink::CRing>(m_block, slots);
-    m_ring->Initialize();
+namespace {
+
+void* RingBlock(int32_t slots) {
+    void* block =
+        VirtualAlloc(nullptr, SIZE_T(serverlink::RingSectionSize(slots)), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (block == nullptr) throw serverlink::CError("alloc ring fail!");
+    return block;
 }
 
-PlainRing::~PlainRing() {
-    m_ring.reset();
-    VirtualFree(m_block, 0, MEM_RELEASE);
-}
+}  // namespace
+
+PlainRing::PlainRing(int32_t slots) : m_block(RingBlock(slots)), m_ring(m_block.get(), slots) { m_ring.Initialize(); }
 
 }  // namespace bench

@@ -5,12 +5,16 @@
 #include <cstdio>
 
 #include "link/mta.h"
+#include "link/server_connection.h"
 #include "localserver.h"
 #include "phases.h"
 
 namespace bench {
 
 namespace {
+
+// A run of the parts of a foreign call that takes longer has hung.
+constexpr DWORD kPartsLimitMs = 300000;
 
 // Calls fn on this (the owner) thread for `seconds`; calls per second.
 double OwnerRate(const std::function<bool()>& fn, double seconds, uint64_t& failures) {
@@ -69,7 +73,7 @@ double OtherThreadsRate(IServerLink* link, int threads, DWORD model, double seco
             if (model != 0) CoUninitialize();
         });
         t0 = group.Release();
-        WaitFor([&] { return Ticks() - t0 >= UsToTicks(seconds * 1e6); }, DWORD(seconds * 1000) + 60000);
+        WaitFor([&] { return Ticks() - t0 >= UsToTicks(seconds * 1e6); }, DWORD(seconds * 1000) + kWaitLimitMs);
         stop.store(true);
     }
     // Calls still running at the stop count, and so does the time they took.
@@ -137,18 +141,17 @@ void ForeignCallParts(Env& env) {
         std::atomic<bool> done{false};
         std::thread t([&] {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            ILocalServer* server = nullptr;
-            if (FAILED(CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,
-                                        reinterpret_cast<void**>(&server)))) {
-                ++failed;
-            } else {
-                for (int i = 0; i < n; ++i) {
+            {
+                serverlink::ILocalServerPtr server;  // released in this apartment, before it ends
+                if (FAILED(CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,
+                                            reinterpret_cast<void**>(&server))))
+                    ++failed;
+                for (int i = 0; server && i < n; ++i) {
                     LONG value = 0;
                     const int64_t t0 = Ticks();
                     if (FAILED(server->QueryA(0, &value))) ++failed;
                     callMs += TicksToUs(Ticks() - t0) / 1000;
                 }
-                server->Release();
             }
             // The hop is timed from an apartment of its own, while this
             // thread keeps the MTA alive.
@@ -165,7 +168,7 @@ void ForeignCallParts(Env& env) {
             CoUninitialize();
             done.store(true);
         });
-        WaitFor([&] { return done.load(); }, 300000);
+        WaitFor([&] { return done.load(); }, kPartsLimitMs);
         t.join();
         env.control->ClearLog();
         if (failed != 0) {

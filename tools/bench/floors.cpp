@@ -15,7 +15,6 @@ using serverlink::ShmMessage;
 namespace {
 
 constexpr uint32_t kFloorClient = 0xF1000001u;
-constexpr double kRunLimitS = 60;  // a run that takes longer has hung
 
 ShmMessage DataPacket() {
     ShmMessage msg;
@@ -35,8 +34,6 @@ Floors::Floors(Report& report) : m_report(report), m_filled(CreateEventW(nullptr
     m_burst = &report.Add("floor.cburst", "floors", "(c) bare reader draining a ring another thread filled",
                           "records/s", true);
 }
-
-Floors::~Floors() { CloseHandle(m_filled); }
 
 // (a) one thread writes a packet and reads it back, the ring cache-warm.
 bool Floors::Local(uint32_t n, bool record) {
@@ -126,12 +123,12 @@ bool Floors::Burst(int rounds, bool record) {
         tally.Reset(0, slots);
         std::atomic<bool> stop{false};
         std::thread reader([&] {
-            if (WaitForSingleObject(m_filled, 60000) != WAIT_OBJECT_0) return;
+            if (WaitForSingleObject(m_filled.Get(), kWaitLimitMs) != WAIT_OBJECT_0) return;
             tally.tStart.store(Ticks());
             ConsumeRecords(m_ring, tally, stop, DeadlineIn(kRunLimitS));
         });
         WriteRecords(m_ring, 0, slots, 0, 0, false, stop);
-        SetEvent(m_filled);
+        SetEvent(m_filled.Get());
         reader.join();
         if (tally.delivered.load() != slots || tally.bad.load() != 0) {
             m_report.Fail("floor (c) at full ring: " + std::to_string(tally.delivered.load()) + " read, " +
@@ -177,10 +174,22 @@ void ThreadGroup::Join() {
 
 namespace {
 
-void Enter(serverlink::CCritSec& cs) { cs.Lock(); }
-void Leave(serverlink::CCritSec& cs) { cs.Unlock(); }
-void Enter(CRITICAL_SECTION& cs) { EnterCriticalSection(&cs); }
-void Leave(CRITICAL_SECTION& cs) { LeaveCriticalSection(&cs); }
+// A critical section that spins this often before it waits: the contended
+// turns once more with it.
+constexpr DWORD kSpinCount = 4000;
+
+class SpinningCritSec {
+public:
+    SpinningCritSec() { InitializeCriticalSectionAndSpinCount(&m_cs, kSpinCount); }
+    ~SpinningCritSec() { DeleteCriticalSection(&m_cs); }
+    SpinningCritSec(const SpinningCritSec&) = delete;
+    SpinningCritSec& operator=(const SpinningCritSec&) = delete;
+    void Lock() { EnterCriticalSection(&m_cs); }
+    void Unlock() { LeaveCriticalSection(&m_cs); }
+
+private:
+    CRITICAL_SECTION m_cs;
+};
 
 // Four threads take turns at one lock, each turn as long as a SendData post
 // (a record copied); ns per turn.
@@ -191,10 +200,9 @@ double Contended(Lock& lock, uint32_t turns) {
     {
         ThreadGroup group(4, [&](int) {
             for (uint32_t i = 0; i < turns; ++i) {
-                Enter(lock);
+                serverlink::CAutoLock<Lock> turn(lock);
                 mine.peerId = i;
                 std::memcpy(static_cast<void*>(&shared), &mine, sizeof(mine));
-                Leave(lock);
             }
         });
         t0 = group.Release();
@@ -211,12 +219,15 @@ void RunCosts(const Options& opt, Report& report) {
     Figure& one = report.Add("cost.lock", "costs", "critical section enter + leave, uncontended", "ns", false);
     Figure& two = report.Add("cost.lock2", "costs", "two nested critical sections enter + leave", "ns", false);
     Figure& atomic = report.Add("cost.atomic", "costs", "interlocked increment, uncontended", "ns", false);
-    Figure& copy = report.Add("cost.copy", "costs", "copy of one 1308-byte record, cache-warm", "ns", false);
+    Figure& copy =
+        report.Add("cost.copy", "costs",
+                   "copy of one " + std::to_string(sizeof(ShmMessage)) + "-byte record, cache-warm", "ns", false);
     Figure& turns = report.Add("cost.contended", "costs", "4 threads taking turns at one critical section, per turn",
                                "ns", false);
-    Figure& spinning = report.Add("cost.contended.spin", "costs", "  the same with a spin count of 4000", "ns", false);
+    Figure& spinning = report.Add("cost.contended.spin", "costs",
+                                  "  the same with a spin count of " + std::to_string(kSpinCount), "ns", false);
     serverlink::CCritSec a, b;
-    volatile LONG counter = 0;
+    std::atomic<LONG> counter{0};  // a locked increment with a full barrier, as InterlockedIncrement is
     ShmMessage x, y;
     const uint32_t n = opt.Count(4000000, 40000);
     for (int run = -1; run < opt.runs; ++run) {
@@ -232,7 +243,7 @@ void RunCosts(const Options& opt, Report& report) {
         t1 = Ticks();
         if (run >= 0) two.runs.push_back(TicksToNs(t1 - t0) / n);
         t0 = Ticks();
-        for (uint32_t i = 0; i < n; ++i) InterlockedIncrement(&counter);
+        for (uint32_t i = 0; i < n; ++i) counter.fetch_add(1, std::memory_order_seq_cst);
         t1 = Ticks();
         if (run >= 0) atomic.runs.push_back(TicksToNs(t1 - t0) / n);
         t0 = Ticks();
@@ -244,10 +255,8 @@ void RunCosts(const Options& opt, Report& report) {
         t1 = Ticks();
         if (run >= 0) copy.runs.push_back(TicksToNs(t1 - t0) / (n / 4));
         const double asUsed = Contended(a, n / 40);
-        CRITICAL_SECTION spinner;
-        InitializeCriticalSectionAndSpinCount(&spinner, 4000);
+        SpinningCritSec spinner;
         const double withSpin = Contended(spinner, n / 40);
-        DeleteCriticalSection(&spinner);
         if (run >= 0) {
             turns.runs.push_back(asUsed);
             spinning.runs.push_back(withSpin);

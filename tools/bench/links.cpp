@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/error.h"
+
 namespace bench {
 
 namespace {
@@ -10,6 +12,9 @@ namespace {
 // Channels the benchmark picks itself (the server hands a scripted channel out
 // verbatim); ring numbers c and c + 1 stay clear of the negotiated range.
 constexpr uint32_t kFirstChannel = 30000;
+constexpr uint32_t kLastChannel = 64000;
+constexpr uint32_t kClientBase = 0xBE000000u;  // the benchmark's client ids: kClientBase + 1, + 2, ...
+constexpr BYTE kLongSignOn = 2;                // sign-on record version: the long form
 uint32_t g_nextChannel = kFirstChannel;
 uint32_t g_nextClient = 0;
 
@@ -43,7 +48,7 @@ double Tally::Rate() const {
 
 void PassGate(Tally& t) {
     t.gated.store(true, std::memory_order_release);
-    if (t.release != nullptr) WaitForSingleObject(t.release, 60000);  // bounded: the main thread may have failed
+    if (t.release != nullptr) WaitForSingleObject(t.release, kWaitLimitMs);  // bounded: the main thread may have failed
     t.tStart.store(Ticks(), std::memory_order_relaxed);
 }
 
@@ -51,7 +56,6 @@ std::unique_ptr<BenchLink> BenchLink::Make(ILocalServerControl* control, Report&
     std::unique_ptr<BenchLink> b(new BenchLink(control, report));
     if (FAILED(CoCreateInstance(CLSID_ServerLink, nullptr, CLSCTX_INPROC_SERVER, IID_IServerLink,
                                 reinterpret_cast<void**>(&b->m_link)))) {
-        b->m_link = nullptr;
         report.Fail("serverlink.dll could not be created (is it registered?)");
         return nullptr;
     }
@@ -62,11 +66,11 @@ bool BenchLink::SignOn() {
     SignOff();
     const uint32_t channel = g_nextChannel;
     g_nextChannel += 2;
-    if (g_nextChannel > 64000) g_nextChannel = kFirstChannel;
-    m_clientId = 0xBE000000u + (++g_nextClient);
+    if (g_nextChannel > kLastChannel) g_nextChannel = kFirstChannel;
+    m_clientId = kClientBase + (++g_nextClient);
     SignOnRecord rec;
     std::memset(&rec, 0, sizeof(rec));
-    rec.version = 2;
+    rec.version = kLongSignOn;
     rec.clientId = m_clientId;
     rec.eventSink = &m_sink;
     m_control->SetChannel(static_cast<LONG>(channel));
@@ -79,10 +83,13 @@ bool BenchLink::SignOn() {
         return false;
     }
     try {
-        m_out = std::make_unique<serverlink::CShmQueue>(channel, serverlink::kRingSlots, false);
-        m_in = std::make_unique<serverlink::CShmQueue>(channel + 1, serverlink::kRingSlots, false);
-    } catch (const char* what) {
-        m_report.Fail(std::string("rings of a signed-on link could not be opened: ") + what);
+        const auto channelId = static_cast<uint16_t>(channel);
+        m_out =
+            std::make_unique<serverlink::CShmQueue>(serverlink::OutgoingRing(channelId), serverlink::kRingSlots, false);
+        m_in =
+            std::make_unique<serverlink::CShmQueue>(serverlink::IncomingRing(channelId), serverlink::kRingSlots, false);
+    } catch (const serverlink::CError& e) {
+        m_report.Fail(std::string("rings of a signed-on link could not be opened: ") + e.what());
         m_out.reset();
         m_in.reset();
         m_link->SignOff();
@@ -97,11 +104,6 @@ void BenchLink::SignOff() {
     m_link->SignOff();
     m_out.reset();
     m_in.reset();
-}
-
-BenchLink::~BenchLink() {
-    SignOff();
-    if (m_link != nullptr) m_link->Release();
 }
 
 DrainCounts ReadDrain(ILocalServerControl* control) {

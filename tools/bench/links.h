@@ -14,9 +14,13 @@
 #include <vector>
 
 #include "bench.h"
+#include "common/com_ptr.h"
 #include "localserver_control.h"
 #include "serverlink.h"
 #include "shm/shm_queue.h"
+
+_COM_SMARTPTR_TYPEDEF(IServerLink, __uuidof(IServerLink));
+_COM_SMARTPTR_TYPEDEF(ILocalServerControl, __uuidof(ILocalServerControl));
 
 namespace bench {
 
@@ -84,7 +88,7 @@ class BenchLink {
 public:
     // Null (and a failure in the report) when any step fails.
     static std::unique_ptr<BenchLink> Make(ILocalServerControl* control, Report& report);
-    ~BenchLink();
+    ~BenchLink() { SignOff(); }
 
     bool SignOn();  // at a fresh channel
     void SignOff();
@@ -101,8 +105,8 @@ private:
 
     ILocalServerControl* m_control;
     Report& m_report;
-    IServerLink* m_link = nullptr;
-    BenchSink m_sink;
+    BenchSink m_sink;  // before the link: it outlives the link that calls it
+    IServerLinkPtr m_link;
     uint32_t m_clientId = 0;
     std::unique_ptr<serverlink::CShmQueue> m_out;
     std::unique_ptr<serverlink::CShmQueue> m_in;

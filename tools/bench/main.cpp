@@ -17,14 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "drain_mode.h"
 #include "phases.h"
 
 namespace bench {
 
 namespace {
-
-// {C89758C7-9DAB-4661-90B5-C9E5EEA903C5}: the reference server's control.
-const CLSID kControlClsid = {0xC89758C7, 0x9DAB, 0x4661, {0x90, 0xB5, 0xC9, 0xE5, 0xEE, 0xA9, 0x03, 0xC5}};
 
 void AddRatio(Report& report, const std::string& name, const std::string& formula, double value,
               const std::string& target, bool met) {
@@ -35,6 +33,38 @@ void AddRatio(Report& report, const std::string& name, const std::string& formul
     r.target = target;
     r.met = !std::isnan(value) && met;
     report.AddRatio(r);
+}
+
+// The phases that need the reference server and the DLL. Every interface is
+// released before it returns, so before CoUninitialize.
+void RunWithServer(const Options& opt, Report& report, Floors& floors) {
+    ILocalServerControlPtr control;
+    if (FAILED(CoCreateInstance(CLSID_LocalServerControl, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServerControl,
+                                reinterpret_cast<void**>(&control)))) {
+        report.Fail("the reference server's control could not be created (is localserver.exe registered?)");
+        return;
+    }
+    control->Reset();
+    control->SetDrainMode(LONG(localserver::DrainMode::Count));
+    std::unique_ptr<BenchLink> link = BenchLink::Make(control, report);
+    if (link != nullptr && link->SignOn()) {
+        Env env{opt, report, control, link.get(), floors};
+        // The results so far are written after every phase: a process that
+        // dies in a later one (the platform's marshalling among threads is
+        // the likeliest place) still leaves them.
+        auto phase = [&](const char* name, void (*run)(Env&)) {
+            if (!opt.Runs(name)) return;
+            run(env);
+            report.Write(opt.outDir, opt);
+        };
+        phase("send", RunSendData);
+        phase("receive", RunReceive);
+        link->SignOff();
+        phase("scale", RunScale);
+        phase("com", RunCom);  // needs the link connected, not signed on
+    }
+    link.reset();
+    control->Reset();
 }
 
 }  // namespace
@@ -109,36 +139,7 @@ int main(int argc, char** argv) {
     Floors floors(report);
     if (opt.Runs("costs")) RunCosts(opt, report);
 
-    ILocalServerControl* control = nullptr;
-    if (FAILED(CoCreateInstance(kControlClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServerControl,
-                                reinterpret_cast<void**>(&control)))) {
-        control = nullptr;
-        report.Fail("the reference server's control could not be created (is localserver.exe registered?)");
-    } else {
-        control->Reset();
-        control->SetDrainMode(1);
-        std::unique_ptr<BenchLink> link = BenchLink::Make(control, report);
-        if (link != nullptr && link->SignOn()) {
-            Env env{opt, report, control, link.get(), floors};
-            // The results so far are written after every phase: a process that
-            // dies in a later one (the platform's marshalling among threads is
-            // the likeliest place) still leaves them.
-            auto phase = [&](const char* name, void (*run)(Env&)) {
-                if (!opt.Runs(name)) return;
-                run(env);
-                report.Write(opt.outDir, opt);
-            };
-            phase("send", RunSendData);
-            phase("receive", RunReceive);
-            link->SignOff();
-            phase("scale", RunScale);
-            phase("com", RunCom);  // needs the link connected, not signed on
-        }
-        link.reset();
-        control->Reset();
-        control->Release();
-    }
-
+    RunWithServer(opt, report, floors);
     MakeRatios(report);
     report.PrintTable();
     if (!report.Write(opt.outDir, opt)) report.Fail("the result files could not be written to " + opt.outDir);

@@ -1,5 +1,6 @@
 #pragma once
 #include "bench.h"
+#include "common/handle.h"
 #include "links.h"
 
 namespace bench {
@@ -10,7 +11,6 @@ namespace bench {
 class Floors {
 public:
     explicit Floors(Report& report);
-    ~Floors();
     Floors(const Floors&) = delete;
     Floors& operator=(const Floors&) = delete;
     bool Local(uint32_t n, bool record);   // (a)
@@ -21,7 +21,7 @@ public:
 private:
     Report& m_report;
     PlainRing m_ring;
-    HANDLE m_filled;
+    serverlink::CHandle m_filled;
     Figure* m_local;
     Figure* m_cross;
     Figure* m_reader;
@@ -52,7 +52,9 @@ void RunReceive(Env& env);
 void RunScale(Env& env);
 // 6 and 8: one COM call per message, forwarding calls from several threads.
 void RunCom(Env& env);
-// The targets as ratios of the figures above.
+// The targets, each a ratio of two figures above: a figure of the DLL's path
+// over its floor (or over another figure) measured in the same process, so
+// that the verdict holds on a fast machine and a slow one alike.
 void MakeRatios(Report& report);
 
 // Helpers shared by the phases.

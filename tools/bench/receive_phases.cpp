@@ -5,14 +5,13 @@
 #include <cstdio>
 
 #include "phases.h"
+#include "shm/timing.h"
 
 namespace bench {
 
 using serverlink::ShmMessage;
 
 namespace {
-
-constexpr DWORD kWaitLimitMs = 60000;  // a run that takes longer has hung
 
 std::string Us(double v) {
     char text[32];
@@ -96,17 +95,18 @@ void LatencyFlatOut(Env& env, Tally& tally, Series*& dist) {
     AddDistribution(env.report, dist, "flat out", pooled);
 }
 
-// How long the receive thread's idle sleep, Sleep(2), lasts here.
+// How long the receive thread's idle sleep lasts here.
 void IdleSleep(Env& env) {
-    Figure& p50 = env.report.Add("sleep.p50", "latency", "one idle sleep, Sleep(2): p50", "us", false);
-    Figure& p99 = env.report.Add("sleep.p99", "latency", "one idle sleep, Sleep(2): p99", "us", false);
+    const std::string what = "one idle sleep, Sleep(" + std::to_string(serverlink::kIdleSleepMs) + ")";
+    Figure& p50 = env.report.Add("sleep.p50", "latency", what + ": p50", "us", false);
+    Figure& p99 = env.report.Add("sleep.p99", "latency", what + ": p99", "us", false);
     const int n = int(env.opt.Count(100, 20));
     for (int run = 0; run < env.opt.runs; ++run) {
         std::vector<double> us;
         std::thread t([&] {
             for (int i = 0; i < n; ++i) {
                 const int64_t t0 = Ticks();
-                Sleep(2);
+                Sleep(serverlink::kIdleSleepMs);
                 us.push_back(TicksToUs(Ticks() - t0));
             }
         });

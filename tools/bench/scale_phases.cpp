@@ -11,7 +11,6 @@ using serverlink::ShmMessage;
 
 namespace {
 
-constexpr DWORD kWaitLimitMs = 60000;
 constexpr uint32_t kSlots = serverlink::kRingSlots;
 
 // One writer thread, round robin over the rings, each getting perRing records.
@@ -101,14 +100,11 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
                                     : scratchBurst;
 
     Tally tally;
-    HANDLE release = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    tally.release = release;
+    const serverlink::CHandle release(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    tally.release = release.Get();
     std::vector<serverlink::CShmQueue*> rings;
     for (size_t i = 0; i < objects; ++i) {
-        if (!links[i]->SignOn()) {
-            CloseHandle(release);
-            return;
-        }
+        if (!links[i]->SignOn()) return;
         links[i]->Sink().tally = &tally;
         rings.push_back(&links[i]->In());
     }
@@ -134,7 +130,7 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
         double us = 0;
         bool ok = true;
         for (int round = 0; round < rounds && ok; ++round) {
-            ok = GatedBurst(env, links, rings, tally, release, us);
+            ok = GatedBurst(env, links, rings, tally, release.Get(), us);
         }
         if (!ok) break;
         pass.runs.push_back(us / kSlots / rounds);
@@ -146,7 +142,6 @@ void MeasureObjects(Env& env, std::vector<std::unique_ptr<BenchLink>>& links, si
                   rate.Max(), pass.Median(), pass.Min(), pass.Max(), burst.Median());
     series.rows.push_back(row);
     for (size_t i = 0; i < objects; ++i) links[i]->SignOff();
-    CloseHandle(release);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "checked_packet.h"
+#include "drain_mode.h"
 #include "phases.h"
 
 namespace bench {
@@ -13,7 +14,7 @@ using serverlink::ShmMessage;
 
 namespace {
 
-constexpr double kRunLimitS = 60;
+constexpr DWORD kDrainLimitMs = 30000;  // for the server to drain what one run sent
 
 struct alignas(64) Packet {
     uint8_t bytes[kBenchLength];
@@ -118,7 +119,7 @@ bool WaitDrained(Env& env, uint64_t packets, DrainCounts& counts) {
             counts = ReadDrain(env.control);
             return counts.ok && counts.packets >= packets;
         },
-        30000);
+        kDrainLimitMs);
     return counts.ok && counts.packets == packets;
 }
 
@@ -136,7 +137,7 @@ void SendToServer(Env& env, int k) {
     BenchLink& link = *env.link;
     {
         const uint32_t per = env.opt.Count(5000, 500);
-        env.control->SetDrainMode(2);
+        env.control->SetDrainMode(LONG(localserver::DrainMode::Check));
         std::atomic<bool> stop{false};
         {
             ThreadGroup group(k, [&](int i) { SendPackets(link.Link(), i, per, true, stop); });
@@ -152,7 +153,7 @@ void SendToServer(Env& env, int k) {
     const uint32_t per = env.opt.Count(400000, 4000) / uint32_t(k);
     const uint64_t total = uint64_t(per) * uint64_t(k);
     for (int run = -1; run < env.opt.runs; ++run) {
-        env.control->SetDrainMode(1);
+        env.control->SetDrainMode(LONG(localserver::DrainMode::Count));
         std::atomic<bool> stop{false};
         std::atomic<uint64_t> refused{0};
         std::vector<int64_t> finished(size_t(k), 0);
@@ -191,7 +192,7 @@ void RunSendData(Env& env) {
     env.control->SetReading(1);
     SendToServer(env, 1);
     SendToServer(env, 4);
-    env.control->SetDrainMode(1);
+    env.control->SetDrainMode(LONG(localserver::DrainMode::Count));
 }
 
 }  // namespace bench

@@ -10,12 +10,15 @@ namespace checked_packet {
 constexpr uint32_t kMagic = 0x4B434C53;  // "SLCK"
 constexpr uint32_t kHeaderSize = 16;     // magic, sender, seq, checksum
 
-// FNV-1a over sender, seq and the bytes after the header.
+// FNV-1a (32 bits) over sender, seq and the bytes after the header.
+constexpr uint32_t kFnvOffsetBasis = 2166136261u;
+constexpr uint32_t kFnvPrime = 16777619u;
+
 inline uint32_t Checksum(uint32_t sender, uint32_t seq, const uint8_t* rest, uint32_t n) {
-    uint32_t h = 2166136261u;
+    uint32_t h = kFnvOffsetBasis;
     auto mix = [&h](uint8_t b) {
         h ^= b;
-        h *= 16777619u;
+        h *= kFnvPrime;
     };
     for (int i = 0; i < 4; ++i) mix(uint8_t(sender >> (8 * i)));
     for (int i = 0; i < 4; ++i) mix(uint8_t(seq >> (8 * i)));

@@ -2,9 +2,15 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <new>
+#include <string>
 
+#include "common/com_ptr.h"
 #include "lifetime.h"
+
+_COM_SMARTPTR_TYPEDEF(ITypeLib, __uuidof(ITypeLib));
+_COM_SMARTPTR_TYPEDEF(ITypeInfo, __uuidof(ITypeInfo));
 
 namespace localserver {
 
@@ -15,11 +21,14 @@ constexpr UINT kControlTypeLib = 2;
 // Full path of this executable.
 const wchar_t* ModulePath();
 
+// The path LoadTypeLibEx takes for an embedded typelib resource.
+std::wstring TypeLibPath(UINT resource);
+
 // Type information of one dual interface: the dispatch view is what clients
 // get from GetTypeInfo, the vtable view is what DispInvoke calls through.
 struct DualTypeInfo {
-    ITypeInfo* dispatch = nullptr;
-    ITypeInfo* vtable = nullptr;
+    ITypeInfoPtr dispatch;
+    ITypeInfoPtr vtable;
 };
 
 // Loads (once) the dual interface iid from the embedded typelib resource.
@@ -48,8 +57,7 @@ public:
         const DualTypeInfo* ti = nullptr;
         HRESULT hr = GetDualTypeInfo(TypeLib, __uuidof(Iface), &ti);
         if (FAILED(hr)) return hr;
-        ti->dispatch->AddRef();
-        *info = ti->dispatch;
+        *info = ITypeInfoPtr(ti->dispatch).Detach();
         return S_OK;
     }
 
@@ -71,15 +79,58 @@ public:
     }
 };
 
-// Class object for T (default-constructible, starts with one reference).
-// Lives for the whole process, so its own reference count is not tracked.
-template <class T>
-class ClassFactory final : public IClassFactory {
+// A server object clients make: the dual interface Iface (also as IDispatch),
+// with error objects for it. It starts with one reference, its creator's, and
+// holds the server while it lives.
+template <class Iface, UINT TypeLib>
+class ServerObject : public DualDispatch<Iface, TypeLib>, public ISupportErrorInfo {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(Iface))
+            *ppv = static_cast<Iface*>(this);
+        else if (riid == IID_ISupportErrorInfo)
+            *ppv = static_cast<ISupportErrorInfo*>(this);
+        else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    // A new reference publishes nothing; the last Release must see what every
+    // other holder did before the object goes.
+    ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(m_refs.fetch_add(1, std::memory_order_relaxed) + 1); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG refs = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (refs == 0) delete this;
+        return ULONG(refs);
+    }
+
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+        return riid == __uuidof(Iface) ? S_OK : S_FALSE;
+    }
+
+protected:
+    ServerObject() = default;
+    virtual ~ServerObject() = default;
+    ServerObject(const ServerObject&) = delete;
+    ServerObject& operator=(const ServerObject&) = delete;
+
+private:
+    ServerUse m_serverUse;  // a base's member: given back once the whole object is gone
+    std::atomic<LONG> m_refs{1};
+};
+
+// An object that lives as long as the process, offering Iface: it keeps no
+// reference count.
+template <class Iface>
+class ProcessObject : public Iface {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == __uuidof(Iface)) {
+            *ppv = static_cast<Iface*>(this);
             return S_OK;
         }
         *ppv = nullptr;
@@ -87,7 +138,12 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
+};
 
+// Class object for T (default-constructible, starts with one reference).
+template <class T>
+class ClassFactory final : public ProcessObject<IClassFactory> {
+public:
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
@@ -95,7 +151,7 @@ public:
         T* obj = new (std::nothrow) T();
         if (!obj) return E_OUTOFMEMORY;
         HRESULT hr = obj->QueryInterface(riid, ppv);
-        obj->Release();
+        obj->Release();  // the creator's reference: the object now lives on what QueryInterface handed out
         return hr;
     }
 

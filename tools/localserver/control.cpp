@@ -1,6 +1,7 @@
 #include "control.h"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,16 @@ HRESULT UnknownOp() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, 
 
 HRESULT NoRings() { return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no rings open for that client"); }
 
+// The texts the control hands out are plain ASCII: names, decimal numbers and hex.
+HRESULT AsciiBstr(const std::string& text, BSTR* out) {
+    *out = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+    if (!*out) return E_OUTOFMEMORY;
+    for (size_t i = 0; i < text.size(); ++i) (*out)[i] = static_cast<unsigned char>(text[i]);
+    return S_OK;
+}
+
+// The peer RunDemo's events come from.
+constexpr uint32_t kDemoPeer = 1;
 
 ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
     ShmMessage msg;
@@ -31,36 +42,8 @@ ShmMessage Event(uint32_t peer, int32_t code, int32_t param, int32_t extra) {
 
 }  // namespace
 
-Control::Control() { ServerLock(); }
 Control::~Control() {
-    if (m_withdrawalReady) ServingRole::Instance().WithdrawOnNextCall(m_withdrawalReady);
-    ServerUnlock();
-}
-
-HRESULT STDMETHODCALLTYPE Control::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ILocalServerControl)
-        *ppv = static_cast<ILocalServerControl*>(this);
-    else if (riid == IID_ISupportErrorInfo)
-        *ppv = static_cast<ISupportErrorInfo*>(this);
-    else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE Control::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-
-ULONG STDMETHODCALLTYPE Control::Release() {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return static_cast<ULONG>(refs);
-}
-
-HRESULT STDMETHODCALLTYPE Control::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_ILocalServerControl ? S_OK : S_FALSE;
+    if (m_withdrawalReady) ServingRole::Instance().WithdrawOnNextCall(std::move(m_withdrawalReady));
 }
 
 HRESULT STDMETHODCALLTYPE Control::Reset() {
@@ -95,12 +78,7 @@ HRESULT STDMETHODCALLTYPE Control::SetChannel(LONG value) {
 
 HRESULT STDMETHODCALLTYPE Control::GetLog(BSTR* log) {
     if (!log) return E_POINTER;
-    const std::string text = ServerState::Instance().Log();
-    // The log is plain ASCII: names, decimal numbers and hex.
-    *log = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
-    if (!*log) return E_OUTOFMEMORY;
-    for (size_t i = 0; i < text.size(); ++i) (*log)[i] = static_cast<unsigned char>(text[i]);
-    return S_OK;
+    return AsciiBstr(ServerState::Instance().Log(), log);
 }
 
 HRESULT STDMETHODCALLTYPE Control::ClearLog() {
@@ -147,10 +125,13 @@ HRESULT STDMETHODCALLTYPE Control::RunDemo(LONG clientId, LONG pausedPeer, LONG 
     std::shared_ptr<ClientRings> rings = RingHub::Instance().Find(static_cast<uint32_t>(clientId));
     if (!rings) return NoRings();
 
+    // The demo's script: an event, a scrambled one that makes peer 1 ready, a
+    // notice, and a pause of the peer the demo then tries to send to.
     static const char kWelcome[] = "welcome";
     ShmMessage sequence[4];
-    sequence[0] = Event(1, 1, 100, 0);
-    sequence[1] = Event(1, 5, static_cast<int32_t>(serverlink::scramble(123456)), int32_t(SERVERLINK_EXTRA_PEER_READY));
+    sequence[0] = Event(kDemoPeer, 1, 100, 0);
+    sequence[1] = Event(kDemoPeer, SERVERLINK_EVENT_SCRAMBLED, static_cast<int32_t>(serverlink::scramble(123456)),
+                        int32_t(SERVERLINK_EXTRA_PEER_READY));
     sequence[2].type = serverlink::kMsgNoticeA;
     sequence[2].clientId = static_cast<uint32_t>(clientId);
     sequence[2].length = sizeof(kWelcome) - 1;
@@ -158,7 +139,7 @@ HRESULT STDMETHODCALLTYPE Control::RunDemo(LONG clientId, LONG pausedPeer, LONG 
     sequence[3] = Event(static_cast<uint32_t>(pausedPeer), SERVERLINK_EVENT_PAUSE, 0, 0);
 
     // One writer hold for the whole sequence: nothing else lands in between.
-    if (rings->WriteIncoming(sequence, 4) != 4) return S_FALSE;
+    if (rings->WriteIncoming(sequence, std::size(sequence)) != std::size(sequence)) return S_FALSE;
     // The resume comes from the poll thread, so this call does not block.
     RingHub::Instance().ScheduleResume(rings, static_cast<uint32_t>(pausedPeer),
                                        pauseMs > 0 ? static_cast<DWORD>(pauseMs) : 0);
@@ -177,29 +158,21 @@ HRESULT STDMETHODCALLTYPE Control::SetReading(LONG on) {
 }
 
 HRESULT STDMETHODCALLTYPE Control::HoldWithdrawalForCall(BSTR readyEvent) {
-    HANDLE ready = readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr;
+    serverlink::CHandle ready(readyEvent ? OpenEventW(EVENT_MODIFY_STATE, FALSE, readyEvent) : nullptr);
     if (!ready) return ReportError(E_INVALIDARG, IID_ILocalServerControl, L"no event of that name");
-    if (m_withdrawalReady) CloseHandle(m_withdrawalReady);
-    m_withdrawalReady = ready;
+    m_withdrawalReady = std::move(ready);
     return S_OK;
 }
 
-}  // namespace localserver
-
-namespace localserver {
-
 HRESULT STDMETHODCALLTYPE Control::SetDrainMode(LONG mode) {
-    if (mode < 0 || mode > 2) return E_INVALIDARG;
+    if (mode < LONG(DrainMode::Log) || mode > LONG(DrainMode::Check)) return E_INVALIDARG;
     RingHub::Instance().SetDrainMode(static_cast<DrainMode>(mode));
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE Control::GetDrainReport(BSTR* report) {
     if (report == nullptr) return E_POINTER;
-    const std::string text = RingHub::Instance().DrainReport();
-    const std::wstring wide(text.begin(), text.end());
-    *report = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    return *report != nullptr ? S_OK : E_OUTOFMEMORY;
+    return AsciiBstr(RingHub::Instance().DrainReport(), report);
 }
 
 HRESULT STDMETHODCALLTYPE Control::Flood(LONG clientId, LONG count, LONG code) {

@@ -2,24 +2,15 @@
 #include <windows.h>
 
 #include "com_support.h"
+#include "common/handle.h"
 #include "localserver_control.h"
 
 namespace localserver {
 
 // LocalServerControl: lets tests script the server and read its call log
 // (interface documented in localserver_control.idl).
-class Control final : public DualDispatch<ILocalServerControl, kControlTypeLib>, public ISupportErrorInfo {
+class Control final : public ServerObject<ILocalServerControl, kControlTypeLib> {
 public:
-    Control();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-    // ISupportErrorInfo
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
-
     // ILocalServerControl
     HRESULT STDMETHODCALLTYPE Reset() override;
     HRESULT STDMETHODCALLTYPE SetAnswer(BSTR op, LONG value) override;
@@ -44,12 +35,9 @@ public:
     HRESULT STDMETHODCALLTYPE WithdrawClasses() override;
 
 private:
-    ~Control();
-    Control(const Control&) = delete;
-    Control& operator=(const Control&) = delete;
+    ~Control() override;
 
-    volatile LONG m_refs = 1;
-    HANDLE m_withdrawalReady = nullptr;  // HoldWithdrawalForCall: handed over when this object goes
+    serverlink::CHandle m_withdrawalReady;  // HoldWithdrawalForCall: handed over when this object goes
 };
 
 }  // namespace localserver

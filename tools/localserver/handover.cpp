@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
-#include "com_support.h"
 #include "control.h"
 #include "lifetime.h"
 #include "local_server.h"
+
+_COM_SMARTPTR_TYPEDEF(IMessageFilter, __uuidof(IMessageFilter));
 
 namespace localserver {
 
@@ -30,19 +31,15 @@ bool IsActivation(const INTERFACEINFO* info) {
 
 }  // namespace
 
-Claim::~Claim() {
-    Release();
-    if (m_mutex) CloseHandle(m_mutex);
-}
-
 HRESULT Claim::Open() {
-    if (!m_mutex) m_mutex = CreateMutexW(nullptr, FALSE, LocalServerServingClaim);
+    if (!m_mutex) m_mutex.Reset(CreateMutexW(nullptr, FALSE, LocalServerServingClaim));
     return m_mutex ? S_OK : HRESULT_FROM_WIN32(GetLastError());
 }
 
 bool Claim::Take() {
+    HANDLE mutex = m_mutex.Get();
     while (!m_held) {
-        const DWORD wait = MsgWaitForMultipleObjects(1, &m_mutex, FALSE, INFINITE, QS_ALLINPUT);
+        const DWORD wait = MsgWaitForMultipleObjects(1, &mutex, FALSE, INFINITE, QS_ALLINPUT);
         if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0)
             m_held = true;
         else if (wait == WAIT_OBJECT_0 + 1)
@@ -55,14 +52,14 @@ bool Claim::Take() {
 
 bool Claim::TryTake() {
     if (!m_held && m_mutex) {
-        const DWORD wait = WaitForSingleObject(m_mutex, 0);
+        const DWORD wait = WaitForSingleObject(m_mutex.Get(), 0);
         m_held = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }
     return m_held;
 }
 
 void Claim::Release() {
-    if (m_held) ReleaseMutex(m_mutex);
+    if (m_held) ReleaseMutex(m_mutex.Get());
     m_held = false;
 }
 
@@ -95,19 +92,17 @@ HRESULT ServingRole::Begin() {
         const DWORD error = GetLastError();
         return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
-    IMessageFilter* previous = nullptr;
+    IMessageFilterPtr previous;
     hr = CoRegisterMessageFilter(this, &previous);
     if (FAILED(hr)) return hr;
-    if (previous) previous->Release();
     m_watching = true;
     return m_classes.Offer();
 }
 
 void ServingRole::End() {
     if (m_watching) {
-        IMessageFilter* previous = nullptr;
+        IMessageFilterPtr previous;
         CoRegisterMessageFilter(nullptr, &previous);
-        if (previous) previous->Release();
         m_watching = false;
     }
     Retire();
@@ -127,20 +122,9 @@ void ServingRole::TakeBack() {
                      static_cast<unsigned long>(hr));
 }
 
-void ServingRole::WithdrawOnNextCall(HANDLE ready) {
+void ServingRole::WithdrawOnNextCall(serverlink::CHandle ready) {
     m_withdrawOnCall = true;
-    SetEvent(ready);
-    CloseHandle(ready);
-}
-
-HRESULT STDMETHODCALLTYPE ServingRole::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMessageFilter) {
-        *ppv = static_cast<IMessageFilter*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    SetEvent(ready.Get());
 }
 
 DWORD STDMETHODCALLTYPE ServingRole::HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO info) {

@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "com_support.h"
+#include "common/handle.h"
+
 namespace localserver {
 
 // Which copy of localserver.exe serves, and how one copy hands over to the next.
@@ -32,7 +35,7 @@ namespace localserver {
 class Claim {
 public:
     Claim() = default;
-    ~Claim();
+    ~Claim() { Release(); }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
 
@@ -46,7 +49,7 @@ public:
     bool Held() const { return m_held; }
 
 private:
-    HANDLE m_mutex = nullptr;
+    serverlink::CHandle m_mutex;
     bool m_held = false;
 };
 
@@ -67,7 +70,7 @@ private:
     DWORD m_control = 0;
 };
 
-class ServingRole final : public IMessageFilter {
+class ServingRole final : public ProcessObject<IMessageFilter> {
 public:
     static ServingRole& Instance();
 
@@ -85,13 +88,8 @@ public:
 
     // Test hook (ILocalServerControl::HoldWithdrawalForCall): sets ready (and
     // closes it), then retires just before the next incoming call runs.
-    void WithdrawOnNextCall(HANDLE ready);
+    void WithdrawOnNextCall(serverlink::CHandle ready);
     bool WithdrawalPending() const { return m_withdrawOnCall; }
-
-    // IUnknown: a process-wide object, not reference counted.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
     // IMessageFilter: sees every call coming in to this apartment.
     DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD callType, HTASK caller, DWORD tickCount,

@@ -13,4 +13,14 @@ void ServerLock();
 void ServerUnlock();
 LONG ServerLockCount();
 
+// One server lock for the life of the object that holds it. As the first
+// member, it is given back after everything else of the object is gone.
+class ServerUse {
+public:
+    ServerUse() { ServerLock(); }
+    ~ServerUse() { ServerUnlock(); }
+    ServerUse(const ServerUse&) = delete;
+    ServerUse& operator=(const ServerUse&) = delete;
+};
+
 }  // namespace localserver

@@ -48,41 +48,11 @@ bool ParseLoginRecord(const VARIANT& record, uint32_t* clientId, uint16_t* chann
 
 }  // namespace
 
-LocalServer::LocalServer() {
-    ServerLock();
-    ServerState::Instance().ObjectCreated();
-}
+LocalServer::LocalServer() { ServerState::Instance().ObjectCreated(); }
 
 LocalServer::~LocalServer() {
     EndSignOn();
     ServerState::Instance().ObjectDestroyed();
-    ServerUnlock();
-}
-
-HRESULT STDMETHODCALLTYPE LocalServer::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ILocalServer)
-        *ppv = static_cast<ILocalServer*>(this);
-    else if (riid == IID_ISupportErrorInfo)
-        *ppv = static_cast<ISupportErrorInfo*>(this);
-    else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE LocalServer::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&m_refs)); }
-
-ULONG STDMETHODCALLTYPE LocalServer::Release() {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return static_cast<ULONG>(refs);
-}
-
-HRESULT STDMETHODCALLTYPE LocalServer::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_ILocalServer ? S_OK : S_FALSE;
 }
 
 void LocalServer::EndSignOn() {

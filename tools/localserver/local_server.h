@@ -11,17 +11,9 @@ namespace localserver {
 // It also stands for one client's sign-on: the channel it negotiated and, after
 // a successful Login, that client's ring pair. Both end with Logout, Disconnect
 // or the object itself. Used on the server's apartment thread only.
-class LocalServer final : public DualDispatch<ILocalServer, kServerTypeLib>, public ISupportErrorInfo {
+class LocalServer final : public ServerObject<ILocalServer, kServerTypeLib> {
 public:
     LocalServer();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-
-    // ISupportErrorInfo
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
     // ILocalServer
     HRESULT STDMETHODCALLTYPE Disconnect(LONG* result) override;
@@ -46,14 +38,11 @@ public:
     HRESULT STDMETHODCALLTYPE ModeQuery(LONG clientId, unsigned char mode, LONG* status) override;
 
 private:
-    ~LocalServer();
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
+    ~LocalServer() override;
 
     // Drops the channel reservation and closes the rings.
     void EndSignOn();
 
-    volatile LONG m_refs = 1;
     ChannelLease m_channel;
     RingAttachment m_rings;
 };

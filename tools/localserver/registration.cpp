@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <iterator>
 #include <string>
 
 #include "com_support.h"
@@ -19,6 +20,11 @@ struct ClassEntry {
     UINT typeLib;
 };
 
+// Both type libraries are version 1.0, and widl writes them with LCID 0.
+constexpr WORD kLibMajor = 1;
+constexpr WORD kLibMinor = 0;
+constexpr LCID kLibLcid = 0;
+
 const ClassEntry kClasses[] = {
     {&CLSID_LocalServer, L"Local server", &LIBID_LocalServerLib, kServerTypeLib},
     {&CLSID_LocalServerControl, L"Local server control", &LIBID_LocalServerControlLib, kControlTypeLib},
@@ -26,7 +32,7 @@ const ClassEntry kClasses[] = {
 
 std::wstring GuidString(REFGUID guid) {
     wchar_t buf[40] = {};
-    StringFromGUID2(guid, buf, 40);
+    StringFromGUID2(guid, buf, int(std::size(buf)));
     return buf;
 }
 
@@ -48,15 +54,12 @@ bool KeyExists(const std::wstring& key) {
 }
 
 HRESULT RegisterTypeLibResource(UINT resource) {
-    std::wstring path = ModulePath();
-    if (resource != 1) path += L"\\" + std::to_wstring(resource);
-    ITypeLib* lib = nullptr;
+    std::wstring path = TypeLibPath(resource);
+    ITypeLibPtr lib;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib);
     if (FAILED(hr)) return hr;
     // RegisterTypeLib rather than REGKIND_REGISTER: it records the path as given.
-    hr = RegisterTypeLib(lib, path.data(), nullptr);
-    lib->Release();
-    return hr;
+    return RegisterTypeLib(lib, path.data(), nullptr);
 }
 
 }  // namespace
@@ -81,9 +84,9 @@ HRESULT UnregisterServer() {
         LONG rc = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
         if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND && SUCCEEDED(result)) result = HRESULT_FROM_WIN32(rc);
         // UnRegisterTypeLib fails on a library that is not registered, so look first.
-        if (!KeyExists(L"TypeLib\\" + GuidString(*c.libid) + L"\\1.0")) continue;
-        // widl writes typelibs with LCID 0.
-        HRESULT hr = UnRegisterTypeLib(*c.libid, 1, 0, 0, SYS_WIN32);
+        const std::wstring version = std::to_wstring(kLibMajor) + L"." + std::to_wstring(kLibMinor);
+        if (!KeyExists(L"TypeLib\\" + GuidString(*c.libid) + L"\\" + version)) continue;
+        HRESULT hr = UnRegisterTypeLib(*c.libid, kLibMajor, kLibMinor, kLibLcid, SYS_WIN32);
         if (FAILED(hr) && SUCCEEDED(result)) result = hr;
     }
     return result;

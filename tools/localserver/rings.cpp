@@ -7,6 +7,7 @@
 #include <string>
 
 #include "checked_packet.h"
+#include "common/error.h"
 #include "server_state.h"
 #include "serverlink_codes.h"
 
@@ -16,7 +17,9 @@ using serverlink::CAutoLock;
 
 namespace {
 
-constexpr int32_t kRingSlots = 128;
+// How long the poll thread, when it has polled a while for nothing, and a
+// flood that finds the ring full, sleep before they look again.
+constexpr DWORD kRetryMs = 1;
 
 // Ids are logged as signed 32-bit values, like every ILocalServer argument.
 std::string Id(uint32_t v) { return std::to_string(static_cast<int32_t>(v)); }
@@ -34,8 +37,8 @@ bool AllButTypeZero(const ShmMessage& msg) {
 ClientRings::ClientRings(uint32_t clientId, uint16_t channelId)
     : m_clientId(clientId),
       m_channelId(channelId),
-      m_out(channelId, kRingSlots, false),
-      m_in(uint32_t(channelId) + 1u, kRingSlots, false) {}
+      m_out(serverlink::OutgoingRing(channelId), serverlink::kRingSlots, false),
+      m_in(serverlink::IncomingRing(channelId), serverlink::kRingSlots, false) {}
 
 bool ClientRings::WriteIncoming(const ShmMessage& msg) { return WriteIncoming(&msg, 1) == 1; }
 
@@ -55,20 +58,15 @@ RingHub::RingHub()
     : m_wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       m_thread(this, &serverlink::CWorkerThread::Invoke<RingHub, &RingHub::Run>) {}
 
-RingHub::~RingHub() {
-    Stop();
-    if (m_wake) CloseHandle(m_wake);
-}
+RingHub::~RingHub() { Stop(); }
 
 namespace {
 // A client keeps its rings a moment after its Logout (it unregisters and
 // closes them once the call returns), and a client of another process may
 // hold a pair the server never knew of: a section that still exists is in use.
 bool SectionExists(uint32_t n) {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(n).c_str());
-    if (h == nullptr) return false;
-    CloseHandle(h);
-    return true;
+    return static_cast<bool>(
+        serverlink::CHandle(OpenFileMappingA(FILE_MAP_READ, FALSE, serverlink::RingName(n).c_str())));
 }
 }  // namespace
 
@@ -111,14 +109,16 @@ std::shared_ptr<ClientRings> RingHub::Open(uint32_t clientId, uint16_t channelId
     std::shared_ptr<ClientRings> rings;
     try {
         rings = std::make_shared<ClientRings>(clientId, channelId);
-    } catch (const char*) {
+    } catch (const serverlink::CError&) {
+        // Which step failed is not kept: the log line is what tests look for,
+        // and the client goes on without rings, as with a refused pair.
         ServerState::Instance().Append("RingOpenFailed " + Id(clientId) + " " + std::to_string(channelId));
         return nullptr;
     }
     CAutoLock lock(m_lock);
     m_open.push_back(rings);
     StartLocked();
-    SetEvent(m_wake);
+    SetEvent(m_wake.Get());
     return rings;
 }
 
@@ -149,9 +149,7 @@ LONG RingHub::Count() {
     return static_cast<LONG>(m_open.size());
 }
 
-void RingHub::SetEcho(bool on) {
-    InterlockedExchange(&m_echo, on ? 1 : 0);
-}
+void RingHub::SetEcho(bool on) { m_echo.store(on, std::memory_order_relaxed); }
 
 void RingHub::SetReading(bool on) {
     CAutoLock lock(m_lock);
@@ -206,28 +204,25 @@ void RingHub::ScheduleResume(const std::shared_ptr<ClientRings>& rings, uint32_t
     CAutoLock lock(m_lock);
     m_resumes.push_back({GetTickCount() + delayMs, rings, peer});
     StartLocked();
-    SetEvent(m_wake);
+    SetEvent(m_wake.Get());
 }
 
 void RingHub::StartLocked() {
-    if (m_started || InterlockedCompareExchange(&m_stopping, 0, 0) != 0) return;
+    if (m_started || m_stopping.load(std::memory_order_relaxed)) return;
     m_started = m_thread.Begin();
 }
 
 void RingHub::Stop() {
-    InterlockedExchange(&m_stopping, 1);
-    if (m_wake) SetEvent(m_wake);
+    m_stopping.store(true, std::memory_order_relaxed);
+    if (m_wake) SetEvent(m_wake.Get());
     m_thread.WaitForExit();
-    std::vector<HANDLE> floods;
+    std::vector<serverlink::CHandle> floods;
     {
         CAutoLock lock(m_lock);
         floods.swap(m_floods);
     }
     // Each flood looks at m_stopping between two batches.
-    for (HANDLE h : floods) {
-        WaitForSingleObject(h, INFINITE);
-        CloseHandle(h);
-    }
+    for (const serverlink::CHandle& flood : floods) WaitForSingleObject(flood.Get(), INFINITE);
     CAutoLock lock(m_lock);
     m_open.clear();
     m_resumes.clear();
@@ -243,7 +238,7 @@ void RingHub::Run() {
     constexpr int kBurstsPerRing = 16;  // reads per ring per pass: no client starves the others
     constexpr int kIdlePassesBeforeSleep = 200;
     int idlePasses = kIdlePassesBeforeSleep;
-    while (InterlockedCompareExchange(&m_stopping, 0, 0) == 0) {
+    while (!m_stopping.load(std::memory_order_relaxed)) {
         bool pending = false;
         bool got = false;
         bool nothingToWatch = false;
@@ -276,43 +271,35 @@ void RingHub::Run() {
         }
         if (nothingToWatch) {
             idlePasses = kIdlePassesBeforeSleep;
-            WaitForSingleObject(m_wake, INFINITE);
+            WaitForSingleObject(m_wake.Get(), INFINITE);
         } else if (++idlePasses < kIdlePassesBeforeSleep) {
             SwitchToThread();
         } else {
-            Sleep(1);
+            Sleep(kRetryMs);
         }
     }
 }
 
 bool RingHub::Flood(const std::shared_ptr<ClientRings>& rings, uint32_t count, int32_t code) {
-    FloodJob* job = new (std::nothrow) FloodJob{this, rings, count, code};
+    std::unique_ptr<FloodJob> job(new (std::nothrow) FloodJob{this, rings, count, code});
     if (job == nullptr) return false;
     CAutoLock lock(m_lock);
     // Finished floods give their handles back here.
-    for (auto it = m_floods.begin(); it != m_floods.end();) {
-        if (WaitForSingleObject(*it, 0) == WAIT_OBJECT_0) {
-            CloseHandle(*it);
-            it = m_floods.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    const uintptr_t h = InterlockedCompareExchange(&m_stopping, 0, 0) != 0
-                            ? 0
-                            : _beginthreadex(nullptr, 0, &RingHub::FloodMain, job, 0, nullptr);
-    if (h == 0) {
-        delete job;
-        return false;
-    }
-    m_floods.push_back(reinterpret_cast<HANDLE>(h));
+    std::erase_if(m_floods, [](const serverlink::CHandle& flood) {
+        return WaitForSingleObject(flood.Get(), 0) == WAIT_OBJECT_0;
+    });
+    if (m_stopping.load(std::memory_order_relaxed)) return false;
+    serverlink::CHandle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &RingHub::FloodMain, job.get(), 0, nullptr)));
+    if (!thread) return false;
+    job.release();  // the thread's now: FloodMain frees it
+    m_floods.push_back(std::move(thread));
     return true;
 }
 
 unsigned __stdcall RingHub::FloodMain(void* p) {
-    FloodJob* job = static_cast<FloodJob*>(p);
+    const std::unique_ptr<FloodJob> job(static_cast<FloodJob*>(p));
     job->hub->RunFlood(*job);
-    delete job;
     return 0;
 }
 
@@ -329,7 +316,7 @@ void RingHub::RunFlood(const FloodJob& job) {
     msg.eventCode = job.code;
     msg.extra = static_cast<int32_t>(job.count);
     uint32_t next = 0;
-    while (next < job.count && InterlockedCompareExchange(&m_stopping, 0, 0) == 0) {
+    while (next < job.count && !m_stopping.load(std::memory_order_relaxed)) {
         {
             // Under the pass lock, like the poll thread: once Close has returned
             // no flood writes into the closed pair or keeps it mapped.
@@ -343,13 +330,11 @@ void RingHub::RunFlood(const FloodJob& job) {
                 ++next;
             }
         }
-        if (next < job.count) Sleep(1);  // full: let the client read
+        if (next < job.count) Sleep(kRetryMs);  // full: let the client read
     }
 }
 
-bool RingHub::EchoOn() {
-    return InterlockedCompareExchange(&m_echo, 0, 0) != 0;
-}
+bool RingHub::EchoOn() { return m_echo.load(std::memory_order_relaxed); }
 
 void RingHub::Handle(ClientRings& rings, const ShmMessage& msg, DrainMode mode, PassCounts& counted) {
     ServerState& state = ServerState::Instance();

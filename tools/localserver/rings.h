@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include "common/crit_sec.h"
+#include "common/handle.h"
+#include "drain_mode.h"
 #include "shm/shm_queue.h"
 #include "shm/worker_thread.h"
 
@@ -17,7 +20,7 @@ namespace localserver {
 using serverlink::ShmMessage;
 
 // The two rings of one signed-on client, opened (never created) on Login:
-// ring channelId is the client's outgoing ring, channelId + 1 its incoming one.
+// the client's outgoing and incoming rings of its channel.
 //
 // Threads: only the poll thread reads the outgoing ring; the incoming ring may
 // be written from the apartment thread (control calls) and the poll thread
@@ -25,7 +28,7 @@ using serverlink::ShmMessage;
 // client's reader sees exactly one writer at a time.
 class ClientRings {
 public:
-    // Throws the ring classes' const char* messages when a ring cannot be opened.
+    // Throws serverlink::CError when a ring cannot be opened.
     ClientRings(uint32_t clientId, uint16_t channelId);
     ClientRings(const ClientRings&) = delete;
     ClientRings& operator=(const ClientRings&) = delete;
@@ -49,10 +52,6 @@ private:
     serverlink::CShmQueue m_in;
     serverlink::CCritSec m_writeLock;
 };
-
-// What the poll thread does with each data record (see SetDrainMode in
-// localserver_control.idl).
-enum class DrainMode : LONG { Log = 0, Count = 1, Check = 2 };
 
 // Process-wide ring state: channel reservations, the table of open ring pairs
 // (by clientId, for the control), echo mode, delayed resumes, and the one poll
@@ -148,8 +147,8 @@ private:
     std::set<uint32_t> m_reservedRings;                // both rings of every reserved channel
     std::vector<std::shared_ptr<ClientRings>> m_open;  // in opening order
     std::vector<Resume> m_resumes;
-    std::vector<HANDLE> m_floods;                      // flood threads, owned; joined by Stop
-    volatile LONG m_echo = 0;  // read per record without m_lock
+    std::vector<serverlink::CHandle> m_floods;  // flood threads; joined by Stop
+    std::atomic<bool> m_echo{false};            // read per record without m_lock; publishes nothing, so relaxed
     bool m_reading = true;
     DrainMode m_drain = DrainMode::Log;
 
@@ -165,8 +164,8 @@ private:
     uint64_t m_order = 0;
     std::map<uint32_t, SenderCount> m_senders;
     bool m_started = false;
-    volatile LONG m_stopping = 0;
-    HANDLE m_wake;  // auto-reset: the idle poll thread waits on it
+    std::atomic<bool> m_stopping{false};  // set once, by Stop; publishes nothing, so relaxed
+    serverlink::CHandle m_wake;           // auto-reset: the idle poll thread waits on it
     serverlink::CWorkerThread m_thread;
 };
 

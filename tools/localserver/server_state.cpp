@@ -34,6 +34,16 @@ ULONG ElementSize(VARTYPE elem) {
 
 const char kHex[] = "0123456789abcdef";
 
+// The VARIANT a by-reference VARIANT points to, else the value itself.
+const VARIANT& Unwrapped(const VARIANT& value) {
+    return V_VT(&value) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(&value) ? *V_VARIANTREF(&value) : value;
+}
+
+// The array of an array VARIANT, by value or by reference; may be null.
+SAFEARRAY* ArrayOf(const VARIANT& v) {
+    return (V_VT(&v) & VT_BYREF) ? (V_ARRAYREF(&v) ? *V_ARRAYREF(&v) : nullptr) : V_ARRAY(&v);
+}
+
 std::string FormatArray(SAFEARRAY* sa, VARTYPE elem) {
     const bool bytes = elem == VT_UI1 || elem == VT_I1;
     if (sa && sa->cbElements != ElementSize(elem)) return "{vt=" + std::to_string(VT_ARRAY | elem) + "}";
@@ -42,13 +52,8 @@ std::string FormatArray(SAFEARRAY* sa, VARTYPE elem) {
         const ULONG n = ElementCount(sa);
         void* data = nullptr;
         if (n > 0 && SUCCEEDED(SafeArrayAccessData(sa, &data))) {
-            for (ULONG i = 0; i < n; ++i) {
-                if (bytes) {
-                    const unsigned char b = static_cast<const unsigned char*>(data)[i];
-                    out += kHex[b >> 4];
-                    out += kHex[b & 15];
-                    continue;
-                }
+            if (bytes) out += HexBytes(static_cast<const unsigned char*>(data), n);
+            for (ULONG i = 0; !bytes && i < n; ++i) {  // other integers: decimal, comma-separated
                 long long v = 0;
                 switch (elem) {
                     case VT_I2:
@@ -183,10 +188,8 @@ LogLine& LogLine::Var(const VARIANT& value) {
 }
 
 std::string FormatVariant(const VARIANT& value) {
-    const VARIANT* v = &value;
-    if (V_VT(v) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
-
-    const VARTYPE vt = V_VT(v);
+    const VARIANT& v = Unwrapped(value);
+    const VARTYPE vt = V_VT(&v);
     const VARTYPE elem = vt & VT_TYPEMASK;
     if ((vt & VT_ARRAY) != 0) {
         switch (elem) {
@@ -197,10 +200,8 @@ std::string FormatVariant(const VARIANT& value) {
             case VT_I4:
             case VT_UI4:
             case VT_INT:
-            case VT_UINT: {
-                SAFEARRAY* sa = (vt & VT_BYREF) ? (V_ARRAYREF(v) ? *V_ARRAYREF(v) : nullptr) : V_ARRAY(v);
-                return FormatArray(sa, elem);
-            }
+            case VT_UINT:
+                return FormatArray(ArrayOf(v), elem);
             default:
                 break;
         }
@@ -220,11 +221,10 @@ std::string HexBytes(const unsigned char* data, size_t size) {
 
 bool VariantBytes(const VARIANT& value, size_t max, std::vector<unsigned char>* out) {
     out->clear();
-    const VARIANT* v = &value;
-    if (V_VT(v) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(v)) v = V_VARIANTREF(v);
-    const VARTYPE vt = V_VT(v);
+    const VARIANT& v = Unwrapped(value);
+    const VARTYPE vt = V_VT(&v);
     if ((vt & VT_ARRAY) == 0 || ((vt & VT_TYPEMASK) != VT_UI1 && (vt & VT_TYPEMASK) != VT_I1)) return false;
-    SAFEARRAY* sa = (vt & VT_BYREF) ? (V_ARRAYREF(v) ? *V_ARRAYREF(v) : nullptr) : V_ARRAY(v);
+    SAFEARRAY* sa = ArrayOf(v);
     if (!sa) return true;
     if (sa->cbElements != 1) return false;
     const ULONG n = ElementCount(sa);

@@ -8,24 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "ring_format.h"
 #include "shm/shm_queue.h"
 
 namespace {
-
-// One owner per resource; the tool is single-threaded.
-struct SectionHandle {
-    HANDLE h;
-    ~SectionHandle() {
-        if (h != nullptr) CloseHandle(h);
-    }
-};
-struct ReadOnlyView {
-    const void* p;
-    ~ReadOnlyView() {
-        if (p != nullptr) UnmapViewOfFile(p);
-    }
-};
 
 int Fail(int code, const std::string& text) {
     std::fprintf(stderr, "ringview: %s\n", text.c_str());
@@ -44,17 +31,16 @@ int main(int argc, char** argv) {
     const std::string name = serverlink::RingName(args.ring);
     const uint64_t needed = serverlink::RingSectionSize(args.slots);
 
-    SectionHandle section{OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str())};
-    if (section.h == nullptr) {
+    const serverlink::CHandle section(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()));
+    if (!section) {
         const DWORD e = GetLastError();
         if (e == ERROR_FILE_NOT_FOUND) return Fail(3, "ring " + name + " does not exist");
         return Fail(3, "cannot open ring " + name + " (error " + std::to_string(e) + ")");
     }
-    ReadOnlyView view{MapViewOfFile(section.h, FILE_MAP_READ, 0, 0, 0)};
-    if (view.p == nullptr)
-        return Fail(4, "cannot map ring " + name + " (error " + std::to_string(GetLastError()) + ")");
+    const serverlink::CMappedView view(MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view) return Fail(4, "cannot map ring " + name + " (error " + std::to_string(GetLastError()) + ")");
     MEMORY_BASIC_INFORMATION mbi{};
-    if (VirtualQuery(view.p, &mbi, sizeof(mbi)) != sizeof(mbi))
+    if (VirtualQuery(view.Get(), &mbi, sizeof(mbi)) != sizeof(mbi))
         return Fail(4, "cannot query the size of ring " + name);
     if (mbi.RegionSize < needed)
         return Fail(4, "section " + name + " is " + std::to_string(mbi.RegionSize) + " bytes, smaller than the " +
@@ -62,7 +48,7 @@ int main(int argc, char** argv) {
 
     // The other side may be writing: one copy, then only the copy is decoded.
     std::vector<uint8_t> copy(static_cast<size_t>(needed));
-    std::memcpy(copy.data(), view.p, copy.size());
+    std::memcpy(copy.data(), view.Get(), copy.size());
 
     const std::string report = ringview::Describe(name, args.slots, mbi.RegionSize, copy);
     std::fwrite(report.data(), 1, report.size(), stdout);

@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shm/shm_message.h"
-
 namespace ringview {
 
 namespace {
+
+// A slot's state byte: 0 while it holds an unread message, 1 when free.
+constexpr uint8_t kSlotFull = 0;
+constexpr uint8_t kSlotFree = 1;
+// Payload bytes shown of each message.
+constexpr uint32_t kShownBytes = 16;
 
 bool ParseUnsigned(const char* s, uint64_t max, uint64_t& out) {
     if (s == nullptr || *s == '\0') return false;
@@ -98,8 +102,10 @@ std::string Describe(const std::string& name, int32_t slots, uint64_t sectionSiz
     std::string odd;
     for (int32_t i = 0; i < slots; ++i) {
         const uint8_t state = bytes[kRingHeaderSize + size_t(i) * kSlotSize + offsetof(serverlink::ShmSlot, empty)];
-        if (state == 0) occupied.push_back(i);
-        else if (state != 1) odd += Format(" %ld=0x%02x", long(i), unsigned(state));
+        if (state == kSlotFull)
+            occupied.push_back(i);
+        else if (state != kSlotFree)
+            odd += Format(" %ld=0x%02x", long(i), unsigned(state));
     }
     out += Format("occupied %u of %ld", unsigned(occupied.size()), long(slots));
     for (size_t k = 0; k < occupied.size(); ++k) out += Format("%s%ld", k == 0 ? ": " : " ", long(occupied[k]));
@@ -116,7 +122,7 @@ std::string Describe(const std::string& name, int32_t slots, uint64_t sectionSiz
         out += Format(" eventCode 0x%08lx eventParam 0x%08lx extra 0x%08lx payload", (unsigned long)uint32_t(m.eventCode),
                       (unsigned long)uint32_t(m.eventParam), (unsigned long)uint32_t(m.extra));
         uint32_t shown = m.length < serverlink::kMaxPayload ? m.length : serverlink::kMaxPayload;
-        if (shown > 16) shown = 16;
+        if (shown > kShownBytes) shown = kShownBytes;
         if (shown == 0) out += " (none)";
         for (uint32_t b = 0; b < shown; ++b) out += Format(" %02x", unsigned(m.payload[b]));
         if (shown != 0 && m.length > shown) out += " ...";

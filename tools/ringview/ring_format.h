@@ -5,14 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "shm/shm_message.h"
+
 namespace ringview {
 
 // Largest slot count whose section size still fits in 32 bits.
-constexpr int32_t kMaxSlots = static_cast<int32_t>((0xFFFFFFFFull - 8) / 1312);
+constexpr int32_t kMaxSlots =
+    static_cast<int32_t>((0xFFFFFFFFull - serverlink::kRingHeaderSize) / serverlink::kSlotSize);
 
 struct Arguments {
     uint32_t ring = 0;
-    int32_t slots = 128;
+    int32_t slots = serverlink::kRingSlots;
 };
 
 // "<ring number> [slot count]": both unsigned decimal, slots 1..kMaxSlots.
