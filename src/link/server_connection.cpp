@@ -5,7 +5,7 @@ namespace serverlink {
 CServerConnection::CServerConnection() {
     const HRESULT hrInit = CoInitialize(nullptr);
     ILocalServerPtr server = Create();
-    if (server != nullptr && MtaAcquire()) {
+    if (server && MtaAcquire()) {
         m_bMtaHeld = true;
         if (hrInit == RPC_E_CHANGED_MODE) {
             // The creating thread is in the MTA: its proxy is the shared one.
@@ -25,7 +25,7 @@ CServerConnection::CServerConnection() {
 
 CServerConnection::~CServerConnection() {
     m_owner.Leave();
-    if (m_spShared != nullptr) {
+    if (m_spShared) {
         auto release = [&] { m_spShared = nullptr; };
         // Where the MTA cannot be reached, the proxy is left rather than
         // released in a foreign apartment.
@@ -40,7 +40,7 @@ ILocalServerPtr CServerConnection::Create() {
         IUnknownPtr unknown;
         if (CoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                              reinterpret_cast<void**>(&unknown)) != S_OK ||
-            unknown == nullptr)
+            !unknown)
             return nullptr;
         if (OleRun(unknown) != S_OK) return nullptr;
         if (unknown->QueryInterface(IID_ILocalServer, reinterpret_cast<void**>(&server)) != S_OK) return nullptr;
@@ -69,7 +69,7 @@ bool CServerConnection::ShareWithMta(ILocalServer* server) {
         CoReleaseMarshalData(stream);
         return false;
     }
-    if (unmarshalled != S_OK || m_spShared == nullptr) {
+    if (unmarshalled != S_OK || !m_spShared) {
         auto drop = [&] { m_spShared = nullptr; };
         RunInMta(drop);
         return false;
