@@ -298,7 +298,7 @@ void COwnerApartment::OnApartmentEnding() {
         taken = agent->TakePending();
         // The links lose their owner thread: from now on they call as any other.
         for (COwnerSlot* slot : agent->m_slots) {
-            if (slot->m_proxy == nullptr) continue;
+            if (!slot->m_proxy) continue;
             try {
                 taken.emplace_back();
                 taken.back().Attach(slot->m_proxy.Detach());

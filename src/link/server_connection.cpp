@@ -54,7 +54,7 @@ bool CServerConnection::ShareWithMta(ILocalServer* server) {
     // A normal marshal packet: always allowed for a proxy, and used up by the one
     // unmarshal below, which runs in the MTA.
     IStreamPtr stream;
-    if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, server, &stream) != S_OK || stream == nullptr)
+    if (CoMarshalInterThreadInterfaceInStream(IID_ILocalServer, server, &stream) != S_OK || !stream)
         return false;
     HRESULT unmarshalled = E_FAIL;
     auto unmarshal = [&] {

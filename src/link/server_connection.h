@@ -13,9 +13,6 @@
 namespace serverlink {
 
 _COM_SMARTPTR_TYPEDEF(ILocalServer, __uuidof(ILocalServer));
-// Test these pointers for null by their bool only: comparing one with nullptr
-// asks the object for its identity, a call on a proxy from whatever thread
-// compares.
 
 // A link's connection to its local server object, and the server interface for
 // whichever thread calls:
