@@ -338,11 +338,12 @@ void COwnerApartment::ForgetEnded() {
     for (COwnerApartment* agent : idle) delete agent;
 }
 
-bool COwnerSlot::Enter(IUnknownPtr proxy) {
+bool COwnerSlot::Enter(IUnknown* proxy) {
+    IUnknownPtr owned(proxy, false);
     CAutoLock lock(TheRegistry().lock);
     COwnerApartment* agent = COwnerApartment::ForThisThread();
-    if (agent == nullptr || !agent->Add(*this)) return false;  // `proxy` goes here, in its own apartment
-    m_proxy = proxy;
+    if (agent == nullptr || !agent->Add(*this)) return false;  // `owned` goes here, in its own apartment
+    m_proxy.Attach(owned.Detach());
     m_pApartment = agent;
     m_ownerThreadId = GetCurrentThreadId();
     return true;

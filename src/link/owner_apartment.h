@@ -27,9 +27,11 @@ public:
     COwnerSlot(const COwnerSlot&) = delete;
     COwnerSlot& operator=(const COwnerSlot&) = delete;
 
-    // On the owner thread, in a single-threaded apartment: takes over `proxy`.
+    // On the owner thread, in a single-threaded apartment: takes over the
+    // caller's reference to `proxy`, kept as it is (a com pointer made from
+    // another interface type would ask the proxy for its identity instead).
     // False (and `proxy` released here) if the apartment could not be joined.
-    bool Enter(IUnknownPtr proxy);
+    bool Enter(IUnknown* proxy);
     // The proxy, on the owner thread only; null once the owner's apartment has ended.
     IUnknown* Get() const { return m_proxy.GetInterfacePtr(); }
     DWORD OwnerThreadId() const { return m_ownerThreadId; }
