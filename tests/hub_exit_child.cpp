@@ -126,7 +126,7 @@ int FirstUse() {
         try {
             CShmQueue ring(s.ring, kSlots, false);
             if (Send(ring, s.clientId, sent)) ++sent;
-        } catch (const char*) {
+        } catch (const serverlink::CError&) {
             result = Fail("a registered ring cannot be opened");
         }
     }
@@ -163,7 +163,7 @@ int ExitBusy(bool exitProcess) {
         if (!hub.Register(clientId, link, ringNumber, kSlots)) return Fail("ring not registered");
         try {
             rings.push_back(std::make_unique<CShmQueue>(ringNumber, kSlots, false));
-        } catch (const char*) {
+        } catch (const serverlink::CError&) {
             return Fail("the registered ring cannot be opened");
         }
         clientIds.push_back(clientId);

@@ -138,7 +138,7 @@ public:
 std::unique_ptr<CShmQueue> OpenRing(uint32_t n) {
     try {
         return std::make_unique<CShmQueue>(n, kSlots, false);
-    } catch (const char*) {
+    } catch (const serverlink::CError&) {
         return nullptr;
     }
 }

@@ -111,8 +111,8 @@ int main(int argc, char** argv) {
                 }
             }
         }
-    } catch (const char* e) {
-        std::fprintf(stderr, "ring_peer: %s\n", e);
+    } catch (const serverlink::CError& e) {
+        std::fprintf(stderr, "ring_peer: %s\n", e.what());
         return 3;
     }
     return 0;

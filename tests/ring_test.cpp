@@ -45,10 +45,10 @@ template <class F>
 std::string ThrownText(F make) {
     try {
         make();
-    } catch (const char* e) {
-        return e;
+    } catch (const serverlink::CError& e) {
+        return e.what();
     } catch (...) {
-        return "<not a text exception>";
+        return "<not the project's exception>";
     }
     return "<no exception>";
 }

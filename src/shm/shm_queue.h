@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "../common/error.h"
 #include "../common/handle.h"
 #include "../common/object_base.h"
 #include "ring.h"
