@@ -12,12 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ia32.sh
 bash scripts/bootstrap.sh
-if ! command -v gnuplot >/dev/null 2>&1; then
-  echo "bench.sh: installing gnuplot-nox for the charts"
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends gnuplot-nox >/dev/null
-fi
+command -v gnuplot >/dev/null 2>&1 || bash scripts/install.sh gnuplot-nox
 if ! can_run_ia32; then
   echo "bench.sh: the benchmarks are 32-bit Windows programs and cannot run here: $ia32_reason." >&2
   exit 2
