@@ -4,11 +4,12 @@
 //                              in its callbacks, then calls ExitProcess
 //   lifetime_child unload      loads the DLL with LoadLibrary, uses it through
 //                              DllGetClassObject, releases everything and
-//                              unloads it with FreeLibrary, three times (the
-//                              link signed off first; released signed on; signed
-//                              off and released by its own sink, so that the
-//                              receive thread stops itself); prints "unloaded 3
-//                              times" when every check held
+//                              unloads it with FreeLibrary, twice over three
+//                              ways (the link signed off first; released signed
+//                              on; signed off and released by its own sink, so
+//                              that the receive thread stops itself), the
+//                              process's handle count flat between the two;
+//                              prints "unloaded 6 times" when every check held
 // Exit codes: 0 done, 2 usage, 3 setup failed, 7 traffic never got going (hang
 // guard, not a speed limit), 8 a check of unload failed (the reason on stderr).
 #include <windows.h>
@@ -80,7 +81,10 @@ int Unload() {
     RefServer server;
     if (!server.ok()) return 3;
     const std::wstring path = BesideExe(L"serverlink.dll");
-    for (int round = 0; round < 3; ++round) {
+    constexpr int kWays = 3, kRounds = 2 * kWays;
+    DWORD handles[kRounds] = {};
+    for (int round = 0; round < kRounds; ++round) {
+        const int way = round % kWays;
         HMODULE dll = LoadLibraryW(path.c_str());
         if (dll == nullptr) return 3;
         using GetClassFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
@@ -122,7 +126,7 @@ int Unload() {
         if (receiver == nullptr) return 3;
         if (canUnload() != S_FALSE) return Fail("unloadable while the receive thread runs", round);
 
-        if (round == 2) {
+        if (way == 2) {
             // The sink signs off and lets go of the last reference; with no ring
             // left the receive thread stops itself.
             letGoOf = link;
@@ -131,7 +135,7 @@ int Unload() {
             if (!WaitFor([&] { return letGo.load() == 1; })) return Fail("the sink did not let go", round);
         } else {
             // Round 1 releases the link still signed on: the release takes the rings down.
-            if (round == 0 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
+            if (way == 0 && link->SignOff() != S_OK) return Fail("sign-off failed", round);
             if (canUnload() != S_FALSE) return Fail("unloadable while a link lives", round);
             if (link->Release() != 0) return Fail("the link kept a reference", round);
         }
@@ -151,11 +155,18 @@ int Unload() {
         // still running there, or called there later, faults at once.
         void* fence = VirtualAlloc(base, size, MEM_RESERVE, PAGE_NOACCESS);
         if (fence != base) return Fail("the image's memory is still in use", round);
+        handles[round] = HandleCount();
     }
+    std::printf("handles after each round:");
+    for (DWORD h : handles) std::printf(" %lu", h);
+    std::printf("\n");
+    // The first three leave what COM and its connections to the server keep for
+    // good; three more of the same must leave nothing behind.
+    if (handles[kRounds - 1] > handles[kWays - 1]) return Fail("load and unload left handles behind", kRounds - 1);
     // COM's threads and the server calls go on over the fenced ranges.
     server.ClearLog();
     if (server.RingClients() < 0) return 3;
-    std::printf("unloaded 3 times\n");
+    std::printf("unloaded %d times\n", kRounds);
     std::fflush(stdout);
     return 0;
 }

@@ -2,6 +2,9 @@
 
 #include <objbase.h>
 
+#include <atomic>
+#include <new>
+
 #include "../common/crit_sec.h"
 #include "../common/handle.h"
 #include "../shm/worker_thread.h"
@@ -137,16 +140,33 @@ private:
     CWorkerThread m_thread;
 };
 
-// Made on first use and never destroyed: its thread ends on its own when the
-// last holder goes, and at process exit it is gone anyway.
-CMtaKeeper& Keeper() {
-    static CMtaKeeper* const keeper = new CMtaKeeper();
-    return *keeper;
+// Made on first use (tried again after a failure), freed when the module
+// unloads. Not a static object: at process exit its thread may have been ended
+// in the middle of its work, and nothing of it may be waited for then.
+std::atomic<CMtaKeeper*> g_pKeeper{nullptr};
+
+CMtaKeeper* Keeper() {
+    if (CMtaKeeper* keeper = g_pKeeper.load()) return keeper;
+    CMtaKeeper* made = new (std::nothrow) CMtaKeeper();
+    CMtaKeeper* first = nullptr;
+    if (made == nullptr || g_pKeeper.compare_exchange_strong(first, made)) return made;
+    delete made;  // another thread's came first; this one never started its thread
+    return first;
 }
 
 }  // namespace
 
-bool MtaAcquire() { return Keeper().Acquire(); }
-void MtaRelease() { Keeper().Release(); }
+bool MtaAcquire() {
+    CMtaKeeper* keeper = Keeper();
+    return keeper != nullptr && keeper->Acquire();
+}
+
+void MtaRelease() { Keeper()->Release(); }
+
+void ShutdownMta() {
+    // Under the loader lock, and nothing waits: the keeper's thread held the
+    // module while it ran, so it has finished by the time the module unloads.
+    delete g_pKeeper.exchange(nullptr);
+}
 
 }  // namespace serverlink

@@ -44,5 +44,7 @@ bool RunInMta(Fn& fn) {
 // Release (and keeps the module loaded meanwhile).
 bool MtaAcquire();
 void MtaRelease();
+// The module is being unloaded (FreeLibrary, not process exit): frees the keeper.
+void ShutdownMta();
 
 }  // namespace serverlink

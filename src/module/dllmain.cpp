@@ -5,6 +5,7 @@
 #include <new>
 
 #include "../common/module_lock.h"
+#include "../link/mta.h"
 #include "../link/owner_apartment.h"
 #include "../shm/channel_hub.h"
 #include "factory.h"
@@ -33,7 +34,10 @@ using namespace serverlink;
 // so it is left alone; only an unload by FreeLibrary tears it down. The receive
 // thread holds the module while it runs, so by then it has ended.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) CChannelHub::Shutdown();
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        CChannelHub::Shutdown();
+        ShutdownMta();
+    }
     return TRUE;
 }
 

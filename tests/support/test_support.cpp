@@ -232,4 +232,13 @@ void RunOnThread(const std::function<void()>& fn) {
     CloseHandle(h);
 }
 
+DWORD HandleCount() {
+    DWORD n = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &n) && n != 0) return n;
+    DWORD flags = 0;
+    for (uintptr_t v = 4; v < 0x8000; v += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags)) ++n;
+    return n;
+}
+
 }  // namespace testing_support

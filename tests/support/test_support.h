@@ -50,6 +50,10 @@ bool SectionExists(uint32_t n);
 // Full path of a file next to the test executable (the DLL, the tools).
 std::wstring BesideExe(const wchar_t* file);
 
+// Open handles of this process. Wine's GetProcessHandleCount answers 0 (no
+// process has no handles): then every handle value is asked about instead.
+DWORD HandleCount();
+
 }  // namespace testing_support
 
 #include <vector>
