@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -44,7 +45,24 @@ void* __wrap_realloc(void* p, size_t n) {
 }
 
 namespace {
+// Failure injection: operator new on thread g_failThread fails at its
+// g_failIn-th call from when it was armed.
+std::atomic<DWORD> g_failThread{0};
+std::atomic<long> g_failIn{0};
+
+void FailAfter(long n) {
+    g_failIn = n;
+    g_failThread = GetCurrentThreadId();
+}
+// True when the armed allocation came (and failed).
+bool Disarm() {
+    g_failThread = 0;
+    return g_failIn.exchange(0) <= 0;
+}
+
 void* CountedNew(size_t n) {
+    if (g_failThread.load(std::memory_order_relaxed) == GetCurrentThreadId() && g_failIn.fetch_sub(1) == 1)
+        throw std::bad_alloc();
     g_news.fetch_add(1, std::memory_order_relaxed);
     void* p = __real_malloc(n == 0 ? 1 : n);
     if (p == nullptr) throw std::bad_alloc();
@@ -225,4 +243,68 @@ TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
     changing = nullptr;
     EXPECT_EQ(link->SignOff(), S_OK);
     EXPECT_EQ(link->Release(), 0u);
+}
+
+namespace {
+// Message-only windows of the owner threads' agents in this process.
+int OwnerWindows() {
+    int n = 0;
+    for (HWND w = nullptr; (w = FindWindowExW(HWND_MESSAGE, w, L"serverlink.owner", nullptr)) != nullptr;) ++n;
+    return n;
+}
+}  // namespace
+
+// Whichever allocation fails while a link is made on its owner thread, or
+// while its last reference goes on another thread, nothing of the image stays
+// registered with the owner thread (window class, window, initialize spy) once
+// nothing holds the module: after an unload the thread would call unmapped code.
+TEST(AllocationFailure, NothingStaysRegisteredWithAnOwnerThreadWithoutAModuleLock) {
+    testing_support::ComScope com;  // this thread is the owner
+    testing_support::RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG locks = ModuleLockCount();
+    const LONG objects = server.ObjectCount();
+    auto settled = [&] {
+        return testing_support::WaitFor(
+            [&] { return OwnerWindows() == 0 && ModuleLockCount() == locks && server.ObjectCount() == objects; });
+    };
+    long made = 0, making = 0, releasing = 0;
+    // The first pass meets what is made once per process, the second what is
+    // made per link.
+    for (int pass = 0; pass < 2; ++pass)
+    for (long n = 1;; ++n) {
+        making += 1;
+        CServerLink* link = nullptr;
+        FailAfter(n);
+        try {
+            link = new CServerLink();
+        } catch (const std::bad_alloc&) {
+        }
+        const bool failed = Disarm();
+        if (link != nullptr) {
+            ++made;
+            link->AddRef();
+            link->Release();
+        }
+        ASSERT_TRUE(settled()) << "allocation " << n << " of making a link failed (pass " << pass << "): windows " << OwnerWindows()
+                               << ", module locks " << ModuleLockCount() - locks;
+        if (!failed) break;
+    }
+    EXPECT_GE(made, 2);
+    for (long n = 1;; ++n) {
+        releasing = n;
+        CServerLink* link = new CServerLink();
+        link->AddRef();
+        ASSERT_TRUE(link->Connected());
+        bool failed = false;
+        testing_support::RunOnThread([&] {
+            FailAfter(n);
+            link->Release();
+            failed = Disarm();
+        });
+        ASSERT_TRUE(settled()) << "allocation " << n << " of a release on another thread failed: windows "
+                               << OwnerWindows() << ", module locks " << ModuleLockCount() - locks;
+        if (!failed) break;
+    }
+    std::printf("rounds: %ld making a link, %ld releasing it elsewhere\n", making, releasing);
 }

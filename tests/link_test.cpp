@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "import_patch.h"
 #include "link_helpers.h"
 #include "test_support.h"
 
@@ -232,6 +233,172 @@ TEST(LinkLifetime, ReleasingOnAnotherThreadGivesTheServerObjectBackThroughItsOwn
     WaitForSingleObject(busy, kPatienceMs);
     CloseHandle(busy);
     CloseHandle(hold);
+}
+
+// An owner that blocks without pumping, then leaves COM without a message
+// dispatched: the last Release on another thread returns at once, the proxy
+// waits (keeping the module), and goes when the owner's apartment ends.
+TEST(LinkLifetime, AnOwnerThatNeverPumpsGivesItsServerObjectBackWhenItLeavesCom) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG baseline = server.ObjectCount();
+    IServerLink* link = nullptr;
+    HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr), go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread owner([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        CreateLink(&link);
+        SetEvent(made);
+        WaitForSingleObject(go, kOuterPatienceMs);  // blocked, no message served
+        CoUninitialize();
+    });
+    EXPECT_EQ(WaitForSingleObject(made, kPatienceMs), WAIT_OBJECT_0);
+    std::atomic<bool> released{false};
+    std::atomic<ULONG> left{99};
+    std::thread releaser([&] {
+        if (link != nullptr) left = link->Release();
+        released = true;
+    });
+    const bool returned = WaitFor([&] { return released.load(); });
+    const LONG whileBlocked = server.ObjectCount();
+    const HRESULT canUnload = AskCanUnload();
+    SetEvent(go);
+    owner.join();
+    releaser.join();
+    CloseHandle(made);
+    CloseHandle(go);
+
+    ASSERT_TRUE(returned) << "the Release waited for the owner";
+    EXPECT_EQ(left.load(), 0u);
+    EXPECT_EQ(whileBlocked, baseline + 1);
+    EXPECT_EQ(canUnload, S_FALSE) << "the proxy waiting for its owner must keep the module";
+    EXPECT_EQ(server.ObjectCount(), baseline) << "the owner left COM and kept its proxy";
+    EXPECT_TRUE(WaitFor([&] { return AskCanUnload() == S_OK; }));
+}
+
+// An owner thread that ends without leaving COM takes its apartment with it:
+// nothing may release its proxies on another thread. Its links still go there, without a post to a window
+// that is gone (it would land in the releasing thread's own queue), and the
+// module is free to unload afterwards.
+TEST(LinkLifetime, LinksOfAnOwnerThatEndedInsideComGoWithoutIt) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    IServerLink* links[2] = {};
+    std::thread([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        CreateLink(&links[0]);
+        CreateLink(&links[1]);
+    }).join();
+    ASSERT_TRUE(links[0] != nullptr && links[1] != nullptr);
+    ULONG left[2] = {9, 9};
+    bool stray = true;
+    RunOnThread([&] {
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue, to see what lands there
+        left[0] = links[0]->Release();
+        left[1] = links[1]->Release();
+        stray = PeekMessageW(&msg, nullptr, WM_APP, 0xBFFF, PM_REMOVE) != FALSE;
+    });
+    EXPECT_EQ(left[0], 0u);
+    EXPECT_EQ(left[1], 0u);
+    EXPECT_FALSE(stray) << "a hand-back was posted to no window";
+    EXPECT_TRUE(WaitFor([&] { return AskCanUnload() == S_OK; })) << "a hand-back nobody can take keeps the module";
+    // What becomes of the dead apartment's proxies is COM's: Windows keeps them
+    // until the process ends, Wine releases them as the thread ends. That the
+    // DLL released neither on another thread, the strict run checks.
+}
+
+namespace {
+std::atomic<int> g_postsToFail{0};
+decltype(&PostMessageW) g_post = nullptr;
+BOOL WINAPI FailingPostMessage(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
+    if (g_postsToFail.load() > 0 && g_postsToFail.fetch_sub(1) > 0) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);  // a full queue: the owner lives on
+        return FALSE;
+    }
+    return g_post(hwnd, message, wp, lp);
+}
+}  // namespace
+
+// A hand-back whose post fails while the owner lives (its queue full) is not
+// left waiting for the owner's apartment to end: the next hand-back posts again,
+// and so does DllCanUnloadNow.
+TEST(LinkLifetime, AHandBackWhosePostFailedIsPostedAgain) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG baseline = server.ObjectCount();
+    StaThread owner;
+    IServerLink* links[3] = {};
+    ASSERT_TRUE(owner.Run([&] {
+        for (IServerLink*& l : links) CreateLink(&l);
+    }));
+    ASSERT_TRUE(links[0] && links[1] && links[2]);
+    ImportPatch post(GetModuleHandleW(L"serverlink.dll"), "user32.dll", "PostMessageW",
+                     reinterpret_cast<void*>(&FailingPostMessage));
+    ASSERT_TRUE(post.ok());
+    g_post = post.Original<decltype(&PostMessageW)>();
+
+    g_postsToFail = 1;
+    RunOnThread([&] { links[0]->Release(); });
+    EXPECT_EQ(g_postsToFail.load(), 0) << "no post was tried";
+    EXPECT_EQ(server.ObjectCount(), baseline + 3);
+    RunOnThread([&] { links[1]->Release(); });
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline + 1; })) << "the failed hand-back still waits";
+
+    g_postsToFail = 1;
+    RunOnThread([&] { links[2]->Release(); });
+    EXPECT_EQ(g_postsToFail.load(), 0);
+    EXPECT_EQ(AskCanUnload(), S_FALSE);
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; })) << "DllCanUnloadNow did not post again";
+    EXPECT_TRUE(WaitFor([&] { return AskCanUnload() == S_OK; }));
+}
+
+namespace {
+std::atomic<int> g_marshals{0};
+decltype(&CoMarshalInterThreadInterfaceInStream) g_marshal = nullptr;
+HRESULT WINAPI CountingMarshal(REFIID riid, IUnknown* object, IStream** stream) {
+    ++g_marshals;
+    return g_marshal(riid, object, stream);
+}
+}  // namespace
+
+// A link made outside COM (or in the MTA) gets its server object made in the
+// multithreaded apartment itself, where its calls go: no marshal packet and no
+// hop to another thread. One made in a single-threaded apartment marshals its
+// proxy once, for the MTA.
+TEST(LinkCreation, OutsideComTheServerObjectIsMadeInTheMultithreadedApartmentDirectly) {
+    ComScope com;
+    RefServer server;
+    ASSERT_TRUE(server.ok());
+    const LONG baseline = server.ObjectCount();
+    IServerLink* inSta = nullptr;
+    ASSERT_EQ(CreateLink(&inSta), S_OK);  // the DLL is loaded from here on
+    ImportPatch patch(GetModuleHandleW(L"serverlink.dll"), "ole32.dll", "CoMarshalInterThreadInterfaceInStream",
+                      reinterpret_cast<void*>(&CountingMarshal));
+    ASSERT_TRUE(patch.ok());
+    g_marshal = patch.Original<decltype(&CoMarshalInterThreadInterfaceInStream)>();
+
+    HRESULT made = E_PENDING, called = E_PENDING;
+    IServerLink* outside = nullptr;
+    RunOnThread([&] {
+        auto getClass = DllExport<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        IClassFactory* factory = nullptr;
+        if (getClass(CLSID_ServerLink, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return;
+        made = factory->CreateInstance(nullptr, IID_IServerLink, reinterpret_cast<void**>(&outside));
+        factory->Release();
+        if (outside != nullptr) called = outside->QueryA();
+    });
+    EXPECT_EQ(made, S_OK);
+    EXPECT_EQ(called, S_OK);
+    EXPECT_EQ(g_marshals.load(), 0) << "the server object went the long way round";
+    IServerLink* again = nullptr;
+    EXPECT_EQ(CreateLink(&again), S_OK);
+    EXPECT_EQ(g_marshals.load(), 1);
+    for (IServerLink* l : {inSta, outside, again})
+        if (l != nullptr) l->Release();
+    EXPECT_TRUE(WaitFor([&] { return server.ObjectCount() == baseline; }));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
+
 #include "../common/com_ptr.h"
 
 namespace serverlink {
@@ -40,11 +42,21 @@ public:
 
 private:
     friend class COwnerApartment;
+    // What a slot leaves with its agent when it goes on another thread. Made
+    // when the slot enters, so that handing a proxy back never needs memory.
+    struct Parcel {
+        IUnknownPtr proxy;
+        Parcel* next = nullptr;
+    };
+
     // Read without a lock on the owner thread alone; emptied under the agents'
     // lock, on the owner thread (its apartment ends) or by the link's
     // destruction, after which nobody calls the link.
     IUnknownPtr m_proxy;
+    std::unique_ptr<Parcel> m_parcel;
     COwnerApartment* m_pApartment = nullptr;
+    COwnerSlot* m_pPrev = nullptr;  // the agent's slots (agents' lock)
+    COwnerSlot* m_pNext = nullptr;
     DWORD m_ownerThreadId = 0;
 };
 

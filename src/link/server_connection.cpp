@@ -3,24 +3,26 @@
 namespace serverlink {
 
 CServerConnection::CServerConnection() {
-    const HRESULT hrInit = CoInitialize(nullptr);
-    ILocalServerPtr server = Create();
-    if (server && MtaAcquire()) {
-        m_bMtaHeld = true;
-        if (hrInit == RPC_E_CHANGED_MODE) {
-            // The creating thread is in the MTA: its proxy is the shared one.
-            m_spShared = server;
+    // First, so that the MTA outlives a proxy made there on a thread that
+    // joins it only for this constructor.
+    if (!MtaAcquire()) return;
+    m_bMtaHeld = true;
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (CoGetApartmentType(&type, &qualifier) == S_OK && (type == APTTYPE_STA || type == APTTYPE_MAINSTA)) {
+        // A thread in a single-threaded apartment owns the link: its proxy is
+        // made here, and the MTA gets one of its own from it.
+        ILocalServerPtr server = Create();
+        if (server && ShareWithMta(server)) {
             m_bConnected = true;
-        } else {
-            m_bConnected = ShareWithMta(server);
-            // A thread that was in a single-threaded apartment before owns the
-            // link; one that only this constructor brought into COM does not:
-            // the thread calls as any other, and nothing holds it in COM.
-            if (m_bConnected && hrInit == S_FALSE) m_owner.Enter(server.Detach());
+            m_owner.Enter(server.Detach());
         }
+        return;  // `server`, if still held, goes in its own apartment
     }
-    server = nullptr;  // in its own apartment, before this thread leaves it
-    if (SUCCEEDED(hrInit)) CoUninitialize();
+    // Outside COM or in the MTA: the object is made in the MTA, where every
+    // thread's calls go, and the thread is left as it was.
+    auto create = [&] { m_spShared = Create(); };
+    m_bConnected = RunInMta(create) && m_spShared;
 }
 
 CServerConnection::~CServerConnection() {
