@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "common/crit_sec.h"
 #include "common/module_lock.h"
 #include "link/server_link.h"
 #include "raw_section.h"
@@ -885,6 +886,35 @@ TEST_F(HubConcurrency, DestroyingARegisteredLinkRemovesItsRingAndItHearsNothingM
     EXPECT_EQ(m_log.CountOf("A"), heardByA) << "a destroyed link's sink was still called";
 
     EXPECT_TRUE(Hub().Unregister(idB, b));
+}
+
+// ---------------------------------------------------------------------------
+// The receive thread's lock on its own
+
+// A thread that asked for the lock while the looping thread held it has had it
+// by the time GiveWay returns, though the looping thread takes the lock back at
+// once, as the receive thread does: critical sections are not fair, and the
+// one that leaves and re-enters usually wins.
+TEST(TurnLock, GiveWayReturnsOnlyOnceEveryWaiterHasHadTheLock) {
+    CTurnLock lock;
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> had{false};
+        lock.Loop().Lock();
+        std::thread waiter([&] {
+            lock.Lock();
+            had = true;
+            lock.Unlock();
+        });
+        const bool asked = WaitFor([&] { return lock.Waiting() == 1; });
+        lock.Loop().Unlock();
+        lock.GiveWay();
+        lock.Loop().Lock();
+        const bool served = had.load();
+        lock.Loop().Unlock();
+        waiter.join();
+        ASSERT_TRUE(asked);
+        ASSERT_TRUE(served) << "round " << round << ": GiveWay returned before the waiter had its turn";
+    }
 }
 
 // ---------------------------------------------------------------------------

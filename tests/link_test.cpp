@@ -152,10 +152,15 @@ TEST_F(Link, ServerFailuresBecomeEFailOnEveryThread) {
 }
 
 TEST_F(Link, SecondThreadCallsReachTheServer) {
-    HRESULT hr = E_FAIL;
+    HRESULT hr = E_FAIL, after = E_FAIL;
     server.SetAnswer(L"QueryB", 42);
-    RunOnThread([&] { hr = link->QueryB(); });  // the link enters COM for the call
+    RunOnThread([&] {
+        hr = link->QueryB();  // the link enters COM for the call, and leaves it
+        after = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(after)) CoUninitialize();
+    });
     EXPECT_EQ(hr, HRESULT(42));
+    EXPECT_EQ(after, S_OK) << "the call left its thread in COM";
     EXPECT_EQ(LastCall(), "QueryB 0");
     RunOnThread([&] {
         ComScope mta(COINIT_MULTITHREADED);

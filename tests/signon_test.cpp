@@ -2,6 +2,8 @@
 // local server in its own, the two shared-memory rings between them.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <string>
@@ -513,6 +515,50 @@ TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
     EXPECT_TRUE(WaitFor([&] { return !SectionExists(first) && !SectionExists(first + 1u); }))
         << "rings of the first sign-on left open";
     EXPECT_FALSE(SectionExists(second));
+}
+
+// Calls on other threads read the sign-on whole: while one thread signs on
+// again and again with two records that differ in clientId and mode, every
+// call the server sees carries one record's pair, never a mix of both.
+TEST_F(SignOn, CallsDuringRepeatedSignOnsCarryOneRecordsClientIdAndMode) {
+    SignOnRecord a = PatternRecord(2, UniqueNumber(), nullptr), b = PatternRecord(2, UniqueNumber(), nullptr);
+    a.mode = 0x11;
+    b.mode = 0x22;
+    ASSERT_EQ(link->SignOn(&a), S_OK);
+    server.ClearLog();
+    std::atomic<bool> signing{true};
+    std::atomic<int> signedOn{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (int i = 0; i < 100; ++i)
+            if (link->SignOn(i % 2 ? &a : &b) == S_OK) ++signedOn;
+        signing = false;
+    });
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            while (signing) t % 2 ? link->ModeQuery() : link->ModeRequest(t);
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(signedOn.load(), 100);
+
+    // "ModeQuery <clientId> <mode>", "ModeRequest <clientId> <value> <mode>".
+    size_t fromA = 0, fromB = 0, mixed = 0;
+    std::string firstMix;
+    for (const std::string& line : server.Log()) {
+        long id = 0, value = 0, mode = 0;
+        const bool query = std::sscanf(line.c_str(), "ModeQuery %ld %ld", &id, &mode) == 2;
+        if (!query && std::sscanf(line.c_str(), "ModeRequest %ld %ld %ld", &id, &value, &mode) != 3) continue;
+        if (id == LONG(a.clientId) && mode == a.mode)
+            ++fromA;
+        else if (id == LONG(b.clientId) && mode == b.mode)
+            ++fromB;
+        else if (mixed++ == 0)
+            firstMix = line;
+    }
+    EXPECT_EQ(mixed, 0u) << "first: " << firstMix;
+    // Not vacuous: the calls went on while the record changed.
+    EXPECT_GT(fromA, 0u);
+    EXPECT_GT(fromB, 0u);
 }
 
 TEST_F(SignOn, ReleasingASignedOnObjectTakesItsRingsDown) {

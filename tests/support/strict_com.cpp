@@ -15,28 +15,18 @@ namespace testing_support {
 
 namespace {
 
-// An STA is told apart by its thread, as is a thread outside COM; the MTA
-// (implicit or not) is one.
+// An STA, or a thread outside COM, is told apart by its thread and by the
+// serial its thread had then: a thread gets a new serial whenever it enters or
+// leaves COM, so its second STA is not its first, however alike. The MTA is
+// one (serial 0): COM tells a thread nothing about which MTA it is in, and the
+// threads holding the MTA open include ones the layer never sees, so its end
+// cannot be told soundly.
 struct Apartment {
     int type;  // an APTTYPE, or -1 outside COM
     DWORD thread;
-    bool operator!=(const Apartment& o) const { return type != o.type || thread != o.thread; }
+    LONG serial;
+    bool operator!=(const Apartment& o) const { return type != o.type || thread != o.thread || serial != o.serial; }
 };
-
-Apartment Current() {
-    APTTYPE type;
-    APTTYPEQUALIFIER qualifier;
-    const int t = FAILED(CoGetApartmentType(&type, &qualifier)) ? -1 : type == APTTYPE_MAINSTA ? APTTYPE_STA : type;
-    return {t, t == APTTYPE_STA || t == -1 ? GetCurrentThreadId() : 0};
-}
-
-std::string Describe(const Apartment& a) {
-    const std::string thread = std::to_string(a.thread);
-    return a.type == -1            ? "no apartment (thread " + thread + ")"
-           : a.type == APTTYPE_STA ? "the STA of thread " + thread
-           : a.type == APTTYPE_MTA ? "the MTA"
-                                   : "apartment type " + std::to_string(a.type);
-}
 
 std::mutex g_lock;
 std::vector<std::string> g_violations;  // guarded by g_lock
@@ -57,6 +47,73 @@ void Violation(const std::string& text) {
     ADD_FAILURE() << "strict COM: " << text;
 }
 
+volatile LONG g_serials = 0;
+
+DWORD SerialSlot() {
+    static const DWORD slot = TlsAlloc();
+    return slot;
+}
+
+void NewSerial() {
+    TlsSetValue(SerialSlot(), reinterpret_cast<void*>(static_cast<LONG_PTR>(InterlockedIncrement(&g_serials))));
+}
+
+// On every thread the layer has checked: each entry into COM and each exit from
+// it starts a new apartment there. One object for all threads, never freed.
+class SerialSpy final : public IInitializeSpy {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IInitializeSpy) ? this : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE PreInitialize(DWORD, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE PostInitialize(HRESULT hr, DWORD, DWORD refs) override {
+        if (SUCCEEDED(hr) && refs == 1) NewSerial();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE PreUninitialize(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE PostUninitialize(DWORD refs) override {
+        if (refs == 0) NewSerial();
+        return S_OK;
+    }
+};
+
+SerialSpy g_spy;
+
+// The spy goes on a thread at its first check and sees only what the thread
+// does from then on. That is enough: a proxy is bound to the apartment in
+// progress where it is wrapped, so its thread is watched from that moment.
+LONG ThreadSerial() {
+    LONG serial = static_cast<LONG>(reinterpret_cast<LONG_PTR>(TlsGetValue(SerialSlot())));
+    if (serial != 0) return serial;
+    ULARGE_INTEGER cookie;
+    if (CoRegisterInitializeSpy(&g_spy, &cookie) != S_OK) {
+        Violation("cannot watch the apartments of thread " + std::to_string(GetCurrentThreadId()));
+        return -1;
+    }
+    NewSerial();
+    return static_cast<LONG>(reinterpret_cast<LONG_PTR>(TlsGetValue(SerialSlot())));
+}
+
+Apartment Current() {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    const int t = FAILED(CoGetApartmentType(&type, &qualifier)) ? -1 : type == APTTYPE_MAINSTA ? APTTYPE_STA : type;
+    if (t != APTTYPE_STA && t != -1) return {t, 0, 0};
+    return {t, GetCurrentThreadId(), ThreadSerial()};
+}
+
+std::string Describe(const Apartment& a) {
+    const std::string where = "(thread " + std::to_string(a.thread) + ", serial " + std::to_string(a.serial) + ")";
+    return a.type == -1            ? "no apartment " + where
+           : a.type == APTTYPE_STA ? "an STA " + where
+           : a.type == APTTYPE_MTA ? "the MTA"
+                                   : "apartment type " + std::to_string(a.type);
+}
+
 // What COM itself asks of an object it marshals or tunes. The layer hands COM
 // the bare proxy, so a wrapper asked for these slipped past it.
 #define STRICT_IID(name) \
@@ -72,6 +129,16 @@ bool IsServerIid(REFIID riid) {
     return IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_ILocalServer);
 }
 
+std::string IidText(REFIID riid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(riid, text, 40);
+    std::string narrow;
+    for (const wchar_t* p = text; *p; ++p) narrow.push_back(static_cast<char>(*p));
+    return narrow;
+}
+
+volatile LONG g_wrapped = 0;  // StrictProxy objects made
+
 #define STRICT_FORWARD(name, params, args)           \
     HRESULT STDMETHODCALLTYPE name params override { \
         Check(#name);                                \
@@ -83,6 +150,7 @@ public:
     // Takes over one reference to `server`, bound to the calling thread's apartment.
     explicit StrictProxy(ILocalServer* server) : m_server(server), m_home(Current()) {
         s_vtable = *reinterpret_cast<void* const*>(this);
+        InterlockedIncrement(&g_wrapped);
     }
 
     static StrictProxy* From(IUnknown* p) {
@@ -99,36 +167,26 @@ public:
 
     ILocalServer* Inner() { return m_server; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        Check("QueryInterface");
-        if (IsServerIid(riid)) {
-            InterlockedIncrement(&m_refs);
-            *ppv = static_cast<ILocalServer*>(this);
-            return S_OK;
-        }
-        for (const auto& p : kPlumbing) {
-            if (IsEqualIID(riid, *p.iid)) {
-                Violation(std::string("QueryInterface(") + p.name +
-                          "): a wrapped proxy reached COM without the strict layer");
-                return E_NOINTERFACE;
-            }
-        }
-        return m_server->QueryInterface(riid, ppv);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        Check("AddRef");
-        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        Check("Release");
+    // References that other wrappers of this proxy hold, unchecked: their own
+    // use is checked where they are used.
+    void Hold() { InterlockedIncrement(&m_refs); }
+    ULONG Drop() {
         const LONG n = InterlockedDecrement(&m_refs);
         if (n == 0) {
             m_server->Release();
             delete this;
         }
         return static_cast<ULONG>(n);
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        Check("AddRef");
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        Check("Release");
+        return Drop();
     }
 
     // Slot order of the interface, each call forwarded once its apartment is checked.
@@ -166,6 +224,75 @@ private:
 };
 
 void* volatile StrictProxy::s_vtable = nullptr;
+
+// The proxy's ISupportErrorInfo (the DLL asks for it when a call fails), bound
+// to the proxy's apartment; its identity is the wrapper's.
+class StrictErrorInfo final : public ISupportErrorInfo {
+public:
+    // Takes over one reference to `inner`.
+    StrictErrorInfo(StrictProxy* proxy, ISupportErrorInfo* inner) : m_proxy(proxy), m_inner(inner) { proxy->Hold(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (!IsEqualIID(riid, IID_ISupportErrorInfo)) return m_proxy->QueryInterface(riid, ppv);
+        AddRef();
+        *ppv = static_cast<ISupportErrorInfo*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        m_proxy->Check("ISupportErrorInfo::AddRef");
+        return static_cast<ULONG>(InterlockedIncrement(&m_refs));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        m_proxy->Check("ISupportErrorInfo::Release");
+        const LONG n = InterlockedDecrement(&m_refs);
+        if (n == 0) {
+            m_inner->Release();
+            m_proxy->Drop();
+            delete this;
+        }
+        return static_cast<ULONG>(n);
+    }
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+        m_proxy->Check("InterfaceSupportsErrorInfo");
+        return m_inner->InterfaceSupportsErrorInfo(riid);
+    }
+
+private:
+    ~StrictErrorInfo() = default;
+    volatile LONG m_refs = 1;
+    StrictProxy* const m_proxy;
+    ISupportErrorInfo* const m_inner;
+};
+
+HRESULT STDMETHODCALLTYPE StrictProxy::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    Check("QueryInterface");
+    if (IsServerIid(riid)) {
+        InterlockedIncrement(&m_refs);
+        *ppv = static_cast<ILocalServer*>(this);
+        return S_OK;
+    }
+    for (const auto& p : kPlumbing) {
+        if (IsEqualIID(riid, *p.iid)) {
+            Violation(std::string("QueryInterface(") + p.name +
+                      "): a wrapped proxy reached COM without the strict layer");
+            return E_NOINTERFACE;
+        }
+    }
+    void* inner = nullptr;
+    const HRESULT hr = m_server->QueryInterface(riid, &inner);
+    if (FAILED(hr) || inner == nullptr) return FAILED(hr) ? hr : E_NOINTERFACE;
+    if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+        *ppv = static_cast<ISupportErrorInfo*>(new StrictErrorInfo(this, static_cast<ISupportErrorInfo*>(inner)));
+        return S_OK;
+    }
+    // No bare proxy leaves the layer.
+    static_cast<IUnknown*>(inner)->Release();
+    Violation("QueryInterface(" + IidText(riid) + "): an interface of the server the strict layer cannot check");
+    return E_NOINTERFACE;
+}
 
 // Replaces a fresh LocalServer proxy in *ppv (asked for as riid) by its wrapper.
 // Other objects and interfaces pass unwrapped.
@@ -234,44 +361,129 @@ const struct {
     {"CoGetInterfaceAndReleaseStream", reinterpret_cast<void*>(&HookCoGetInterfaceAndReleaseStream)},
 };
 
-// Points the module's ole32 imports named in kHooks at the hooks; returns the
-// names hooked.
-std::string PatchImports(HMODULE module) {
+// Functions of the COM libraries that hand out an object that may be a proxy,
+// or marshal one (and CoGetObjectContext, whose context object runs calls in
+// another apartment). A module importing one without a hook above could obtain
+// a proxy the layer never sees. Functions that only take an interface need no
+// hook: a wrapper reaching COM is caught by its plumbing queries. So is the
+// Global Interface Table, which table-marshals what it is given.
+const char kProxyPaths[] =
+    " CoCreateInstance CoCreateInstanceEx CoCreateInstanceFromApp CoGetClassObject CoGetObject"
+    " CoGetInstanceFromFile CoGetInstanceFromIStorage CoGetObjectContext CoUnmarshalInterface"
+    " CoGetInterfaceAndReleaseStream CoMarshalInterface CoMarshalInterThreadInterfaceInStream"
+    " CoGetStandardMarshal OleRun GetActiveObject BindMoniker ";
+
+void* HookFor(const char* name) {
+    for (const auto& h : kHooks)
+        if (std::strcmp(name, h.name) == 0) return h.fn;
+    return nullptr;
+}
+
+bool IsProxyPath(const char* name) { return std::strstr(kProxyPaths, (" " + std::string(name) + " ").c_str()); }
+
+bool IsComLibrary(const char* dll) {
+    return lstrcmpiA(dll, "ole32.dll") == 0 || lstrcmpiA(dll, "oleaut32.dll") == 0 ||
+           lstrcmpiA(dll, "combase.dll") == 0 || _strnicmp(dll, "api-ms-win-core-com-", 20) == 0;
+}
+
+// Calls visit(dll, name, slot) for every import of `module` from the COM
+// libraries; name is null where the import has none (by ordinal, or a module
+// linked without a name table).
+template <class Visit>
+void ForEachComImport(HMODULE module, Visit&& visit) {
     BYTE* const base = reinterpret_cast<BYTE*>(module);
     const auto* nt =
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::string hooked;
-    if (dir.VirtualAddress == 0) return hooked;
+    if (dir.VirtualAddress == 0) return;
     for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name != 0; ++d) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), "ole32.dll") != 0 || d->OriginalFirstThunk == 0)
-            continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        const char* dll = reinterpret_cast<const char*>(base + d->Name);
+        if (!IsComLibrary(dll)) continue;
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const char* name = reinterpret_cast<const char*>(
-                reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
-            for (const auto& h : kHooks) {
-                if (std::strcmp(name, h.name) != 0) continue;
-                DWORD old = 0;
-                if (!VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &old)) break;
-                slots->u1.Function = reinterpret_cast<DWORD_PTR>(h.fn);
-                VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), old, &old);
-                hooked += hooked.empty() ? name : std::string(" ") + name;
-            }
+        auto* names =
+            d->OriginalFirstThunk ? reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk) : nullptr;
+        for (; slots->u1.Function != 0; ++slots) {
+            const char* name = nullptr;
+            if (names != nullptr && !IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                name = reinterpret_cast<const char*>(
+                    reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
+            visit(dll, name, slots);
+            if (names != nullptr) ++names;
         }
     }
+}
+
+// Points every import of `module` that has a hook at it. Returns the names
+// hooked; *failed gets those whose slot could not be written.
+std::string PatchImports(HMODULE module, std::string* failed) {
+    std::string hooked;
+    ForEachComImport(module, [&](const char*, const char* name, IMAGE_THUNK_DATA* slot) {
+        void* const hook = name != nullptr ? HookFor(name) : nullptr;
+        if (hook == nullptr) return;
+        DWORD old = 0;
+        if (VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), PAGE_READWRITE, &old)) {
+            slot->u1.Function = reinterpret_cast<DWORD_PTR>(hook);
+            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), old, &old);
+        }
+        std::string& list = slot->u1.Function == reinterpret_cast<DWORD_PTR>(hook) ? hooked : *failed;
+        list += list.empty() ? name : std::string(" ") + name;
+    });
     return hooked;
 }
+
+// The module COM loads for the registered class: the one whose code the class
+// factory runs. That is the module whose imports matter, whatever path the
+// class is registered under and whatever copy a test loads by name: hooking any
+// other would leave every strict test passing while checking nothing. The
+// factory is asked for on a thread of its own in an STA, so that it comes
+// direct, never through a proxy. The reference taken here keeps the module
+// loaded, and hooked, through COM's later loads and unloads of it.
+HMODULE RegisteredModule(std::string* why) {
+    HRESULT hr = E_FAIL;
+    HMODULE module = nullptr;
+    RunOnThread([&] {
+        ComScope sta;
+        IClassFactory* factory = nullptr;
+        hr = CoGetClassObject(CLSID_ServerLink, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                              reinterpret_cast<void**>(&factory));
+        if (FAILED(hr)) return;
+        const void* code = (*reinterpret_cast<void* const* const*>(factory))[0];  // its QueryInterface
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, static_cast<LPCWSTR>(code), &module))
+            module = nullptr;
+        factory->Release();
+    });
+    if (FAILED(hr)) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "COM cannot load the registered class (0x%08lX)", hr);
+        *why = text;
+    } else if (module == nullptr) {
+        *why = "the class factory's code lies in no module";
+    } else if (GetModuleHandleW(L"serverlink.dll") != module) {
+        // Calls through the DLL's exports (DllCanUnloadNow) would reach another copy, unhooked.
+        *why = "the serverlink.dll loaded in this process is not the module COM loads for the class";
+    }
+    return why->empty() ? module : nullptr;
+}
+
+// Fails a test of the strict run that wrapped no proxy: it would pass while
+// checking nothing. (Tests that never reach a server proxy of the DLL are left
+// out of the strict run: STRICT_SKIP in tests/CMakeLists.txt.)
+class EveryTestWrapsAProxy : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override { m_start = StrictWrappedCount(); }
+    void OnTestEnd(const ::testing::TestInfo& test) override {
+        if (!test.result()->Skipped() && StrictWrappedCount() == m_start)
+            ADD_FAILURE() << "strict COM: the test wrapped no server proxy, so it checked nothing";
+    }
+    size_t m_start = 0;
+};
 
 class StrictComEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        const char* on = std::getenv("SERVERLINK_STRICT_COM");
-        if (on == nullptr || std::strcmp(on, "1") != 0) return;
+        if (!StrictComOn()) return;
         std::string error;
         if (!InstallStrictCom(&error)) FAIL() << "strict COM: " << error;
+        ::testing::UnitTest::GetInstance()->listeners().Append(new EveryTestWrapsAProxy);
     }
 };
 
@@ -289,23 +501,45 @@ HRESULT WINAPI StrictCoMarshalInterface(IStream* stream, REFIID riid, IUnknown* 
     return CoMarshalInterface(stream, riid, Unwrap(object, "CoMarshalInterface"), destContext, destContextData, flags);
 }
 
+bool StrictComOn() {
+    const char* on = std::getenv("SERVERLINK_STRICT_COM");
+    return on != nullptr && std::strcmp(on, "1") == 0;
+}
+
+std::string StrictHookGaps(HMODULE module) {
+    std::string gaps;
+    ForEachComImport(module, [&](const char* dll, const char* name, IMAGE_THUNK_DATA*) {
+        // An import without a name could be any function at all.
+        const std::string gap = name == nullptr ? std::string("a nameless import of ") + dll
+                                : IsProxyPath(name) && HookFor(name) == nullptr ? name
+                                                                                : "";
+        if (!gap.empty()) gaps += (gaps.empty() ? "" : " ") + gap;
+    });
+    return gaps;
+}
+
 bool InstallStrictCom(std::string* error) {
     static std::mutex lock;
     static bool installed = false;
     std::lock_guard<std::mutex> hold(lock);
     if (installed) return true;
-    std::string why;
-    HMODULE dll = LoadLibraryW(BesideExe(L"serverlink.dll").c_str());
-    if (dll == nullptr) {
-        why = "cannot load serverlink.dll beside the test program (error " + std::to_string(GetLastError()) + ")";
-    } else {
-        const std::string hooked = PatchImports(dll);
-        if (hooked.empty()) {
-            why = "serverlink.dll imports none of the COM functions the strict layer hooks";
+    std::string why, hooked, failed;
+    const HMODULE dll = RegisteredModule(&why);
+    if (dll != nullptr) {
+        const std::string gaps = StrictHookGaps(dll);
+        if (!gaps.empty()) {
+            why = "serverlink.dll imports what the strict layer cannot check: " + gaps;
         } else {
-            std::printf("strict COM: hooked %s\n", hooked.c_str());
-            installed = true;
+            hooked = PatchImports(dll, &failed);
+            if (!failed.empty())
+                why = "cannot hook " + failed;
+            else if (hooked.empty())
+                why = "serverlink.dll imports none of the COM functions the strict layer hooks";
         }
+    }
+    if (why.empty()) {
+        std::printf("strict COM: hooked %s\n", hooked.c_str());
+        installed = true;
     }
     if (error != nullptr) *error = why;
     return installed;
@@ -315,6 +549,8 @@ size_t StrictViolationCount() {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_violations.size();
 }
+
+size_t StrictWrappedCount() { return static_cast<size_t>(g_wrapped); }
 
 HRESULT StrictCreateLocalServer(ILocalServer** server) {
     return HookCoCreateInstance(CLSID_LocalServer, nullptr, CLSCTX_LOCAL_SERVER, IID_ILocalServer,

@@ -8,7 +8,8 @@
 // dies with the proxy it was made from).
 //
 // On for a whole test program when SERVERLINK_STRICT_COM=1 is set (ctest runs
-// the STRICT programs a second time that way, as "strict.*").
+// the STRICT programs a second time that way, as "strict.*"). There every test
+// must wrap at least one proxy, or it fails: it would have checked nothing.
 #include <windows.h>
 #include <objbase.h>
 
@@ -19,13 +20,25 @@
 
 namespace testing_support {
 
-// Loads serverlink.dll for the rest of the process (so that COM's own load of
-// it finds the same module) and hooks its COM imports. True when in place; on
-// failure *error says why.
+// SERVERLINK_STRICT_COM=1: this process is a strict run.
+bool StrictComOn();
+
+// Hooks the COM imports of the serverlink.dll that COM loads for the registered
+// class, and keeps that module loaded for the rest of the process. True when
+// every import through which the DLL could obtain or marshal a proxy is hooked;
+// on failure *error says why.
 bool InstallStrictCom(std::string* error = nullptr);
+
+// The imports of `module` from the COM libraries through which a proxy could
+// pass unchecked: functions that obtain or marshal one and have no hook here,
+// and imports by ordinal. Empty when the layer can check the module.
+std::string StrictHookGaps(HMODULE module);
 
 // Violations recorded in this process so far.
 size_t StrictViolationCount();
+
+// Server proxies wrapped in this process so far.
+size_t StrictWrappedCount();
 
 // A LocalServer activated through the layer's CoCreateInstance hook, as the
 // DLL would obtain it: wrapped, bound to the calling thread's apartment.
