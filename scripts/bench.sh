@@ -101,7 +101,7 @@ if [ "$publish" = 1 ]; then
   wine_version=$(wine --version 2>/dev/null || echo wine)
   {
     echo "Measured $started with \`./scripts/bench.sh\`: $(nproc) logical processors ($cpu), Linux $(uname -r),"
-    echo "$wine_version, 32-bit prefix; load average (1, 5, 15 min) $load_before before and $load_after after."
+    echo "$wine_version, 64-bit prefix (bench.exe 32-bit, under WOW64); load average (1, 5, 15 min) $load_before before and $load_after after."
     echo
     cat "$out/table.md"
   } >"$out/results.md"

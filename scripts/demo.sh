@@ -10,7 +10,7 @@ if ! can_run_ia32; then
   {
     echo "demo.sh: the demo cannot run on this machine."
     echo "  Missing: the ability to execute 32-bit x86 programs. The demo's client and the local"
-    echo "  server are 32-bit Windows programs that run under 32-bit Wine."
+    echo "  server are 32-bit Windows programs; Wine runs them with its 32-bit loader (under WOW64)."
     echo "  Why: $ia32_reason."
     echo "  The demo needs a machine whose kernel has 32-bit support switched on."
     echo "  (./scripts/test.sh still runs the native tests and checks the DLL here.)"

@@ -1,5 +1,6 @@
 # Sourced by the scripts: can this machine execute 32-bit x86 programs? The
-# Windows binaries run under 32-bit Wine and need it. Ask only after
+# Windows binaries are 32-bit: even in the 64-bit prefix they run under Wine's
+# 32-bit loader (WOW64) and need it. Ask only after
 # bootstrap.sh, which installs the 32-bit loader (libc6:i386) that the probe
 # runs. SERVERLINK_NO_IA32=1 makes a machine that can behave as one that cannot.
 # On false, ia32_reason says why.

@@ -3,9 +3,10 @@
 #  - the native tier, always and first: the platform-free parts built with the
 #    machine's clang, unit tests under ASan+UBSan, the threaded ring under TSan,
 #    and every fuzzer for about 20 s;
-#  - the Windows tier: every test under 32-bit Wine in a fresh private prefix.
-#    On a machine that cannot execute 32-bit programs it only cross-builds the
-#    DLL and checks its exports and imports, and says so.
+#  - the Windows tier: every test under Wine in a fresh private 64-bit prefix
+#    (WINEARCH=win64), the 32-bit binaries running under WOW64 as on Windows
+#    today. On a machine that cannot execute 32-bit programs it only
+#    cross-builds the DLL and checks its exports and imports, and says so.
 # Ends with a summary; exits 0 only if everything that ran passed. Extra
 # arguments go to both ctest runs (e.g. -R <regex>).
 set -uo pipefail
@@ -41,12 +42,12 @@ for fuzz_log in build-native/fuzz/*/log; do
 done
 
 if can_run_ia32; then
-  echo "==== Windows tier: every test under 32-bit Wine ===="
+  echo "==== Windows tier: every test under Wine in a 64-bit prefix (32-bit binaries under WOW64) ===="
   : >"$log"
   if bash scripts/build.sh && ctest --preset mingw "$@" 2>&1 | tee "$log"; then
-    summary+=("Windows tier: passed: $(ctest_result)")
+    summary+=("Windows tier (64-bit Wine prefix, 32-bit binaries under WOW64): passed: $(ctest_result)")
   else
-    summary+=("Windows tier: FAILED: $(ctest_result)")
+    summary+=("Windows tier (64-bit Wine prefix, 32-bit binaries under WOW64): FAILED: $(ctest_result)")
     status=1
   fi
 else

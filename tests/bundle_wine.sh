@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The release ZIP on a machine that never saw the build tree: unpacked into a
-# folder with a space in its path, in a fresh Wine prefix of its own, registered
-# with register.cmd, the bundle's demo run, unregister.cmd leaving no class.
+# folder with a space in its path, in a fresh 64-bit Wine prefix of its own (as
+# Windows is today), registered with register.cmd, the bundle's demo run,
+# unregister.cmd leaving no class; each script run from a 64-bit and from a
+# 32-bit cmd.
 #   bundle_wine.sh <zip> <build dir>
 set -u
 zip=$1 build=$2
@@ -52,40 +54,69 @@ server_keys=('HKCR\CLSID\{4868C869-875D-48AE-A7FF-1E6FA1EBBF8D}' 'HKCR\CLSID\{C8
              'HKCR\Interface\{9C11E1FA-11F3-4AAF-BF90-DE9DA1DD7E1D}' 'HKCR\Interface\{5C4F8D5C-A42E-434A-8983-48DF668147C4}')
 all_keys=("HKCR\\CLSID\\$clsid" "${server_keys[@]}")
 
-# Nothing of ours is known to the fresh prefix yet.
+# The two cmds a user has on 64-bit Windows. `wine` runs a bare builtin as the
+# 32-bit one; that one reaches the 64-bit System32 through Sysnative.
+cmd32='C:\windows\syswow64\cmd.exe'
+cmd64() { win "$cmd32" /c 'C:\windows\sysnative\cmd.exe' "$@"; }
+cmd32() { win "$cmd32" "$@"; }
+arch=$(cmd64 /c set PROCESSOR_ARCH)
+check "the 64-bit cmd is a native 64-bit process" eval \
+  'grep -qx "PROCESSOR_ARCHITECTURE=AMD64" <<<"$arch" && ! grep -q W6432 <<<"$arch"'
+arch=$(cmd32 /c set PROCESSOR_ARCH)
+check "the 32-bit cmd runs under WOW64" eval \
+  'grep -qx "PROCESSOR_ARCHITECTURE=x86" <<<"$arch" && grep -qx "PROCESSOR_ARCHITEW6432=AMD64" <<<"$arch"'
+
+# Nothing of ours is known to the fresh prefix yet, in either view.
 for key in "${all_keys[@]}"; do
-  check "not registered before register.cmd: $key" eval '! reg query "$key" >/dev/null'
+  for view in 32 64; do
+    check "not registered before register.cmd ($view-bit view): $key" eval '! reg query "$key" /reg:$view >/dev/null'
+  done
 done
 
-win cmd /c "$(winpath "$bundle/register.cmd")"
-check "register.cmd exits 0" test $? -eq 0
+# register.cmd from one cmd, unregister.cmd from the other, then the other way
+# round: each must find the same view whichever cmd runs it.
+for round in "64 32" "32 64"; do
+  set -- $round
+  by=$1 un=$2
+  cmd$by /c "$(winpath "$bundle/register.cmd")"
+  check "register.cmd from the $by-bit cmd exits 0" test $? -eq 0
 
-inproc=$(reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve)
-echo "$inproc"
-check "InprocServer32 is the unpacked bundle's DLL" grep -qiF "REG_SZ    $dll_win" <<<"$inproc"
-model=$(reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel)
-check "ThreadingModel is Both" grep -qE 'ThreadingModel +REG_SZ +Both$' <<<"$model"
-local32=$(reg query 'HKCR\CLSID\{4868C869-875D-48AE-A7FF-1E6FA1EBBF8D}\LocalServer32' /ve)
-echo "$local32"
-check "LocalServer32 is the unpacked bundle's localserver.exe" grep -qiF "$server_win" <<<"$local32"
-for key in "${server_keys[@]}"; do
-  check "registered: $key" eval 'reg query "$key" >/dev/null'
+  # The 32-bit DLL, in the 32-bit view: what a 32-bit process reads as HKCR.
+  inproc=$(reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve /reg:32)
+  echo "$inproc"
+  check "InprocServer32 in the 32-bit view is the unpacked bundle's DLL ($by-bit cmd)" \
+    grep -qiF "REG_SZ    $dll_win" <<<"$inproc"
+  model=$(reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel /reg:32)
+  check "ThreadingModel is Both ($by-bit cmd)" grep -qE 'ThreadingModel +REG_SZ +Both$' <<<"$model"
+  # A 64-bit client must not be pointed at a 32-bit DLL.
+  check "the 64-bit view holds no class of the 32-bit DLL ($by-bit cmd)" \
+    eval '! reg query "HKCR\\CLSID\\$clsid" /reg:64 >/dev/null'
+  local32=$(reg query 'HKCR\CLSID\{4868C869-875D-48AE-A7FF-1E6FA1EBBF8D}\LocalServer32' /ve /reg:32)
+  echo "$local32"
+  check "LocalServer32 in the 32-bit view is the unpacked bundle's localserver.exe ($by-bit cmd)" \
+    grep -qiF "$server_win" <<<"$local32"
+  for key in "${server_keys[@]}"; do
+    check "registered in the 32-bit view: $key ($by-bit cmd)" eval 'reg query "$key" /reg:32 >/dev/null'
+  done
+
+  # The demo from the bundle, working through the registry alone.
+  demo=$(win "$bundle/bin/demo.exe")
+  echo "$demo" | tail -5
+  check "the bundle's demo ran end to end ($by-bit cmd registered)" grep -q "everything arrived as expected" <<<"$demo"
+
+  cmd$un /c "$(winpath "$bundle/unregister.cmd")"
+  check "unregister.cmd from the $un-bit cmd exits 0" test $? -eq 0
+  for key in "${all_keys[@]}"; do
+    for view in 32 64; do
+      check "gone after unregister.cmd from the $un-bit cmd ($view-bit view): $key" \
+        eval '! reg query "$key" /reg:$view >/dev/null'
+    done
+  done
+
+  # Running it again finds nothing to remove and still succeeds.
+  cmd$un /c "$(winpath "$bundle/unregister.cmd")" >/dev/null
+  check "unregister.cmd again from the $un-bit cmd exits 0" test $? -eq 0
 done
-
-# The demo from the bundle, working through the registry alone.
-demo=$(win "$bundle/bin/demo.exe")
-echo "$demo" | tail -5
-check "the bundle's demo ran end to end" grep -q "everything arrived as expected" <<<"$demo"
-
-win cmd /c "$(winpath "$bundle/unregister.cmd")"
-check "unregister.cmd exits 0" test $? -eq 0
-for key in "${all_keys[@]}"; do
-  check "gone after unregister.cmd: $key" eval '! reg query "$key" >/dev/null'
-done
-
-# Running it again finds nothing to remove and still succeeds.
-win cmd /c "$(winpath "$bundle/unregister.cmd")" >/dev/null
-check "unregister.cmd again exits 0" test $? -eq 0
 
 stop_wine
 [ $fail -eq 0 ] && rm -rf "$work"

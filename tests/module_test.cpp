@@ -1,6 +1,10 @@
 // The DLL's exported surface, loaded as a client process would load it.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <type_traits>
+
 #include "test_support.h"
 
 using namespace testing_support;
@@ -154,17 +158,25 @@ TEST_F(Module, CanUnloadOnlyWhenNothingIsAlive) {
 }
 
 TEST_F(Module, RegistrationIsRefusedAndTouchesNothing) {
-    auto snapshot = [] {
+    // Both registry views: on 64-bit Windows a 32-bit DLL that wrote its class
+    // into the 64-bit one would point 64-bit clients at a DLL they cannot load.
+    auto snapshot = [](REGSAM view) {
         wchar_t value[MAX_PATH] = L"";
-        LONG size = sizeof(value);
-        RegQueryValueW(HKEY_CLASSES_ROOT, L"CLSID\\{E33E6614-4B84-4956-A45C-AA9FDCBC2233}\\InprocServer32", value,
-                       &size);
+        DWORD size = sizeof(value) - sizeof(wchar_t);
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{E33E6614-4B84-4956-A45C-AA9FDCBC2233}\\InprocServer32", 0,
+                          KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+            return std::wstring(L"(no key)");
+        const std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> key(opened, &RegCloseKey);
+        RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
         return std::wstring(value);
     };
-    const std::wstring before = snapshot();
+    const std::wstring before32 = snapshot(KEY_WOW64_32KEY);
+    const std::wstring before64 = snapshot(KEY_WOW64_64KEY);
     EXPECT_EQ(registerServer(), E_FAIL);
     EXPECT_EQ(unregisterServer(), E_FAIL);
-    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(snapshot(KEY_WOW64_32KEY), before32);
+    EXPECT_EQ(snapshot(KEY_WOW64_64KEY), before64);
 }
 
 TEST_F(Module, LinkObjectIdentity) {
