@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "import_patch.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -387,45 +388,22 @@ bool IsComLibrary(const char* dll) {
 }
 
 // Calls visit(dll, name, slot) for every import of `module` from the COM
-// libraries; name is null where the import has none (by ordinal, or a module
-// linked without a name table).
+// libraries.
 template <class Visit>
 void ForEachComImport(HMODULE module, Visit&& visit) {
-    BYTE* const base = reinterpret_cast<BYTE*>(module);
-    const auto* nt =
-        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0) return;
-    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name != 0; ++d) {
-        const char* dll = reinterpret_cast<const char*>(base + d->Name);
-        if (!IsComLibrary(dll)) continue;
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
-        auto* names =
-            d->OriginalFirstThunk ? reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk) : nullptr;
-        for (; slots->u1.Function != 0; ++slots) {
-            const char* name = nullptr;
-            if (names != nullptr && !IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                name = reinterpret_cast<const char*>(
-                    reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
-            visit(dll, name, slots);
-            if (names != nullptr) ++names;
-        }
-    }
+    ForEachImport(module, [&](const char* dll, const char* name, void** slot) {
+        if (IsComLibrary(dll)) visit(dll, name, slot);
+    });
 }
 
 // Points every import of `module` that has a hook at it. Returns the names
 // hooked; *failed gets those whose slot could not be written.
 std::string PatchImports(HMODULE module, std::string* failed) {
     std::string hooked;
-    ForEachComImport(module, [&](const char*, const char* name, IMAGE_THUNK_DATA* slot) {
+    ForEachComImport(module, [&](const char*, const char* name, void** slot) {
         void* const hook = name != nullptr ? HookFor(name) : nullptr;
         if (hook == nullptr) return;
-        DWORD old = 0;
-        if (VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), PAGE_READWRITE, &old)) {
-            slot->u1.Function = reinterpret_cast<DWORD_PTR>(hook);
-            VirtualProtect(&slot->u1.Function, sizeof(slot->u1.Function), old, &old);
-        }
-        std::string& list = slot->u1.Function == reinterpret_cast<DWORD_PTR>(hook) ? hooked : *failed;
+        std::string& list = WriteImportSlot(slot, hook) && *slot == hook ? hooked : *failed;
         list += list.empty() ? name : std::string(" ") + name;
     });
     return hooked;
@@ -508,7 +486,7 @@ bool StrictComOn() {
 
 std::string StrictHookGaps(HMODULE module) {
     std::string gaps;
-    ForEachComImport(module, [&](const char* dll, const char* name, IMAGE_THUNK_DATA*) {
+    ForEachComImport(module, [&](const char* dll, const char* name, void**) {
         // An import without a name could be any function at all.
         const std::string gap = name == nullptr ? std::string("a nameless import of ") + dll
                                 : IsProxyPath(name) && HookFor(name) == nullptr ? name
