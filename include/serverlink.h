@@ -39,6 +39,8 @@ enum ServerLinkStatus : LONG {
     SERVERLINK_E_NOTIMPL = (LONG)0x80004001,
     SERVERLINK_E_OUTOFMEMORY = (LONG)0x8007000E,
     SERVERLINK_CLASS_E_NOAGGREGATION = (LONG)0x80040110,
+    // 64-bit only: SignOn with a record whose eventSink field is not 0.
+    SERVERLINK_E_INVALIDARG = (LONG)0x80070057,
 };
 
 // Callback object implemented by the client. It has no IUnknown part: the DLL
@@ -56,7 +58,8 @@ struct IEventSink {
 #pragma pack(push, 1)
 // The client's sign-on record. Byte-packed; integers little-endian. A version of
 // 0 or 1 marks the short form: only the first 812 bytes (up to and including
-// eventSink) are read. Any other version reads all 943 bytes.
+// eventSink) are read. Any other version reads all 943 bytes. The same bytes on
+// 32-bit and 64-bit Windows: see eventSink.
 struct SignOnRecord {
     BYTE version;           //   0
     DWORD clientId;         //   1
@@ -80,7 +83,15 @@ struct SignOnRecord {
     BYTE block674[64];      // 674
     BYTE block738[64];      // 738
     BYTE spare802[6];       // 802  not read
+#ifndef _WIN64
     IEventSink* eventSink;  // 808  subscribed under key 0 at sign-on; may be NULL
+#else
+    // 64-BIT CLIENTS: a pointer does not fit in these 4 bytes, so this field must
+    // be 0. Subscribe the sign-on sink yourself, before SignOn, with
+    // link->AddSubscriber(sink, 0); SignOn refuses a non-zero field with
+    // E_INVALIDARG and changes nothing. (SignOff still removes every subscriber.)
+    DWORD eventSink;        // 808  must be 0
+#endif
     // Long form only (version >= 2):
     BYTE byte812;           // 812
     BYTE block813[128];     // 813
@@ -91,10 +102,8 @@ struct SignOnRecord {
 #define SIGNON_RECORD_SHORT_SIZE 812u
 #define SIGNON_RECORD_LONG_SIZE 943u
 
-static_assert(sizeof(void*) == 4, "serverlink is a 32-bit interface");
 static_assert(sizeof(SignOnRecord) == SIGNON_RECORD_LONG_SIZE, "SignOnRecord long form");
-static_assert(offsetof(SignOnRecord, eventSink) + sizeof(IEventSink*) == SIGNON_RECORD_SHORT_SIZE,
-              "SignOnRecord short form");
+static_assert(offsetof(SignOnRecord, eventSink) + 4 == SIGNON_RECORD_SHORT_SIZE, "SignOnRecord short form");
 static_assert(offsetof(SignOnRecord, version) == 0, "");
 static_assert(offsetof(SignOnRecord, clientId) == 1, "");
 static_assert(offsetof(SignOnRecord, dword5) == 5, "");

@@ -38,13 +38,15 @@ for p in "${missing[@]}"; do
   esac
 done
 
-if ! $SUDO apt-get update -qq >"$log" 2>&1; then
+# Another apt at work (a fresh machine's automatic updates) is waited for.
+apt=(apt-get -o DPkg::Lock::Timeout=300)
+if ! $SUDO "${apt[@]}" update -qq >"$log" 2>&1; then
   say "warning: apt-get update failed (a mirror in mid-sync?); going on with the package lists apt kept:"
   show_log
 fi
 
 apt_install() {
-  $SUDO apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}" >"$log" 2>&1
+  $SUDO "${apt[@]}" install -y -qq --no-install-recommends "$@" "${missing[@]}" >"$log" 2>&1
 }
 apt_install && exit 0
 

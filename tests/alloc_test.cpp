@@ -204,9 +204,9 @@ TEST(NoAllocation, SendReceiveDispatchAndHeartbeatAllocateNothingPerMessage) {
             changing->RemoveSubscriber(&other, 42);
         }
     };
-    SignOnRecord record = testing_support::MakeRecord(0xA110C000u + (testing_support::UniqueNumber() & 0xFFF), &sink);
+    testing_support::TestRecord record = testing_support::MakeRecord(0xA110C000u + (testing_support::UniqueNumber() & 0xFFF), &sink);
     server.SetChannel(kChannel);
-    ASSERT_EQ(link->SignOn(&record), S_OK);
+    ASSERT_EQ(testing_support::ClientSignOn(link, record), S_OK);
     server.SetChannel(0);
     changing = link;
     {

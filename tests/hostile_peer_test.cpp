@@ -278,14 +278,14 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     CheckingSink all(0, verdict), five(keys[0], verdict), high(keys[1], verdict), top(keys[2], verdict);
     CheckingSink* sinks[] = {&all, &five, &high, &top};
     const ULONG clientId = UniqueNumber();
-    SignOnRecord rec = MakeRecord(clientId, &all);
+    TestRecord rec = MakeRecord(clientId, &all);
     server.SetChannel(channel);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     for (CheckingSink* s : {&five, &high, &top}) ASSERT_EQ(link->AddSubscriber(s, s->Key()), S_OK);
     CountingSink marks;  // what the marker link hears
-    SignOnRecord markerRec = MakeRecord(UniqueNumber(), &marks);
+    TestRecord markerRec = MakeRecord(UniqueNumber(), &marks);
     server.SetChannel(markerChannel);
-    ASSERT_EQ(marker->SignOn(&markerRec), S_OK);
+    ASSERT_EQ(ClientSignOn(marker, markerRec), S_OK);
     server.SetChannel(0);
 
     std::unique_ptr<RawSection> in = std::make_unique<RawSection>(uint32_t(channel) + 1u);
@@ -452,7 +452,7 @@ TEST(HostilePeer, RandomRecordsAndBrokenRingStateReachSinksOnlyAsTheRulesSay) {
     out.reset();
     markerIn.reset();
     EXPECT_EQ(link->SignOff(), S_OK);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     Call after;
     after.id = 77;
     after.code = 1234;
@@ -484,7 +484,7 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
     ASSERT_EQ(CreateLink(&link), S_OK);
     RecordingSink sink;
     const ULONG clientId = UniqueNumber();
-    SignOnRecord rec = MakeRecord(clientId, &sink);
+    TestRecord rec = MakeRecord(clientId, &sink);
     const uint16_t channel = ScriptedChannel();
 
     struct Case {
@@ -524,7 +524,7 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
             server.SetChannel(channel);
             server.ClearLog();
             const size_t heardBefore = sink.Count();
-            const HRESULT signOn = link->SignOn(&rec);
+            const HRESULT signOn = ClientSignOn(link, rec);
             if (c.signOn == S_FALSE)
                 EXPECT_TRUE(signOn == S_OK || signOn == E_FAIL) << signOn;
             else
@@ -557,7 +557,7 @@ TEST(HostilePeer, ASquattedRingSectionMakesSignOnFailCleanlyOrWorkSafely) {
         CloseHandle(ready);
         CloseHandle(done);
         // The name is free again: the same channel works.
-        EXPECT_EQ(link->SignOn(&rec), S_OK);
+        EXPECT_EQ(ClientSignOn(link, rec), S_OK);
         EXPECT_EQ(link->SignOff(), S_OK);
     }
     server.SetChannel(0);

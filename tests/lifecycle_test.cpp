@@ -131,8 +131,8 @@ TEST(Lifecycle, CreateToReleaseCyclesOnFourThreads) {
     CountingSink residentSinks[2];
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(CreateLink(&residents[i]), S_OK);
-        SignOnRecord rec = MakeRecord(UniqueNumber(), &residentSinks[i]);
-        ASSERT_EQ(residents[i]->SignOn(&rec), S_OK);
+        TestRecord rec = MakeRecord(UniqueNumber(), &residentSinks[i]);
+        ASSERT_EQ(ClientSignOn(residents[i], rec), S_OK);
     }
 
     constexpr int kThreads = 4;
@@ -159,8 +159,8 @@ TEST(Lifecycle, CreateToReleaseCyclesOnFourThreads) {
                         break;
                     }
                     CountingSink sink;
-                    SignOnRecord rec = MakeRecord(UniqueNumber(), &sink);
-                    if (link->SignOn(&rec) != S_OK) fail("sign-on");
+                    TestRecord rec = MakeRecord(UniqueNumber(), &sink);
+                    if (ClientSignOn(link, rec) != S_OK) fail("sign-on");
                     for (int p = 0; p < 3; ++p)
                         if (link->SendData(40 + p, packet, sizeof(packet)) != S_OK) fail("send");
                     if (!WaitFor([&] { return sink.Data() == 3; }, kPatienceMs)) fail("echoes");
@@ -250,15 +250,15 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     server.SetChannel(aChannel);
     HRESULT signedOn = E_PENDING;
     ASSERT_TRUE(owner.Run([&] {
-        SignOnRecord rec = MakeRecord(aId, &aSink);
-        if (CreateLink(&a) == S_OK) signedOn = a->SignOn(&rec);
+        TestRecord rec = MakeRecord(aId, &aSink);
+        if (CreateLink(&a) == S_OK) signedOn = ClientSignOn(a, rec);
     }));
     ASSERT_NE(a, nullptr);
     ASSERT_EQ(signedOn, S_OK);
     server.SetChannel(bChannel);
     ASSERT_EQ(CreateLink(&b), S_OK);
-    SignOnRecord bRec = MakeRecord(bId, &bSink);
-    ASSERT_EQ(b->SignOn(&bRec), S_OK);
+    TestRecord bRec = MakeRecord(bId, &bSink);
+    ASSERT_EQ(ClientSignOn(b, bRec), S_OK);
     server.SetChannel(0);
     ASSERT_EQ(server.Inject(LONG(aId), 7, 0, 1, 0, 100, 0, 0), S_OK);
     ASSERT_EQ(server.Inject(LONG(bId), 7, 0, 1, 0, 100, 0, 0), S_OK);
@@ -330,8 +330,8 @@ TEST(Lifecycle, AKilledServerFailsEveryCallPromptlyAndSignOffStillTakesTheRingDo
     EXPECT_FALSE(SectionExists(aChannel + 1u)) << "the incoming ring outlived SignOff";
     EXPECT_TRUE(SectionExists(aChannel)) << "the outgoing ring stays until the next sign-on or the release";
     ASSERT_TRUE(other.Run([&] {
-        SignOnRecord rec = MakeRecord(aId, &aSink);
-        signOn = a->SignOn(&rec);
+        TestRecord rec = MakeRecord(aId, &aSink);
+        signOn = ClientSignOn(a, rec);
     }, kPatienceMs)) << "SignOn hung";
     EXPECT_EQ(signOn, E_FAIL);
     EXPECT_TRUE(SectionExists(aChannel));
@@ -387,8 +387,8 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
     ASSERT_EQ(CreateLink(&bystander), S_OK);
     CountingSink bystanderSink;
     const ULONG bystanderId = UniqueNumber();
-    SignOnRecord bRec = MakeRecord(bystanderId, &bystanderSink);
-    ASSERT_EQ(bystander->SignOn(&bRec), S_OK);
+    TestRecord bRec = MakeRecord(bystanderId, &bystanderSink);
+    ASSERT_EQ(ClientSignOn(bystander, bRec), S_OK);
     ASSERT_EQ(server.Flood(LONG(bystanderId), 0x7FFFFFFF, kFloodCode), S_OK);
 
     StaThread other;
@@ -401,8 +401,8 @@ TEST(Lifecycle, ALinkReleasedWhileEventsArriveIsNeverCalledAgain) {
         sinks.push_back(std::make_unique<CountingSink>());
         CountingSink& sink = *sinks.back();
         const ULONG id = UniqueNumber();
-        SignOnRecord rec = MakeRecord(id, &sink);
-        ASSERT_EQ(link->SignOn(&rec), S_OK);
+        TestRecord rec = MakeRecord(id, &sink);
+        ASSERT_EQ(ClientSignOn(link, rec), S_OK);
         ASSERT_EQ(server.Flood(LONG(id), 0x7FFFFFFF, kFloodCode), S_OK);
         ASSERT_TRUE(WaitFor([&] { return sink.Events() >= 500; }, kPatienceMs));
 

@@ -37,7 +37,7 @@ int ExitBusy() {
     if (CreateLink(&x) != S_OK || CreateLink(&y) != S_OK) return 3;
 
     std::atomic<int> rounds{0};
-    SignOnRecord yRec = MakeRecord(UniqueNumber(), nullptr);
+    TestRecord yRec = MakeRecord(UniqueNumber(), nullptr);
     RecordingSink sink;
     BYTE packet[200] = {};
     sink.onData = [&](const RecordingSink::Call&) {
@@ -45,14 +45,14 @@ int ExitBusy() {
         if (rounds.load() % 2 == 0)
             y->SignOff();
         else
-            y->SignOn(&yRec);
+            ClientSignOn(y, yRec);
         std::vector<std::unique_ptr<char[]>> blocks;
         for (int i = 0; i < 32; ++i) blocks.emplace_back(new char[64 + i * 16]);
         rounds.fetch_add(1);
         x->SendData(9, packet, sizeof(packet));
     };
-    SignOnRecord xRec = MakeRecord(UniqueNumber(), &sink);
-    if (x->SignOn(&xRec) != S_OK || y->SignOn(&yRec) != S_OK) return 3;
+    TestRecord xRec = MakeRecord(UniqueNumber(), &sink);
+    if (ClientSignOn(x, xRec) != S_OK || ClientSignOn(y, yRec) != S_OK) return 3;
     if (x->SendData(9, packet, sizeof(packet)) != S_OK) return 3;
 
     if (!WaitFor([&] { return rounds.load() >= 20; })) return 7;
@@ -118,8 +118,8 @@ int Unload() {
             if (signedOff) ++letGo;
         };
         const ULONG clientId = UniqueNumber();
-        SignOnRecord rec = MakeRecord(clientId, &sink);
-        if (link->SignOn(&rec) != S_OK) return 3;
+        TestRecord rec = MakeRecord(clientId, &sink);
+        if (ClientSignOn(link, rec) != S_OK) return 3;
         LONG written = 0;
         if (server.Inject(LONG(clientId), 7, 0, 1, 0, 100, 0, 0, {}, &written) != S_OK || written != 1) return 3;
         if (!WaitFor([&] { return sink.Events() == 1; })) return Fail("the event never arrived", round);

@@ -69,8 +69,8 @@ TEST(LinkFaults, ASinkMaySignOffAndReleaseItsOwnLinkFromItsCallback) {
             std::fill_n(scribbles.back().get(), words, kPoison);
         }
     };
-    SignOnRecord rec = MakeRecord(clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = MakeRecord(clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     LONG written = 0;
     ASSERT_EQ(server.Inject(clientId, kEvent, 0, kPoison, 0, 3, 0, 0, {}, &written), S_OK);
     ASSERT_EQ(written, 1);
@@ -117,8 +117,8 @@ TEST(LinkFaults, ASinkTakingAReferenceWhileAnotherThreadDestroysTheLinkDoesNotDe
         }
     };
     const ULONG clientId = UniqueNumber();
-    SignOnRecord rec = MakeRecord(clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = MakeRecord(clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(server.Inject(clientId, kEvent, 0, 1, 0, 55, 0, 0), S_OK);
     ASSERT_TRUE(inside.Wait());
     std::atomic<bool> released{false};
@@ -155,8 +155,8 @@ TEST(LinkFaults, ASinkThatThrowsCostsOnlyItsOwnRecord) {
         throw std::runtime_error("sink failure");
     };
     const ULONG clientId = UniqueNumber();
-    SignOnRecord rec = MakeRecord(clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = MakeRecord(clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(server.Inject(clientId, kEvent, 0, 5, 0, 101, 0, 0), S_OK);
     ASSERT_EQ(server.Inject(clientId, kEvent, 0, 5, 0, 102, 0, 0), S_OK);
 
@@ -188,9 +188,9 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
         release.Wait(kOuterPatienceMs);
     };
     const ULONG yId = UniqueNumber(), x1 = UniqueNumber(), x2 = UniqueNumber(), x3 = UniqueNumber();
-    SignOnRecord yRec = MakeRecord(yId, &holder), xRec = MakeRecord(x1, &xSink);
-    ASSERT_EQ(y->SignOn(&yRec), S_OK);
-    ASSERT_EQ(x->SignOn(&xRec), S_OK);
+    TestRecord yRec = MakeRecord(yId, &holder), xRec = MakeRecord(x1, &xSink);
+    ASSERT_EQ(ClientSignOn(y, yRec), S_OK);
+    ASSERT_EQ(ClientSignOn(x, xRec), S_OK);
     ASSERT_EQ(server.Inject(yId, kEvent, 0, 1, 0, 77, 0, 0), S_OK);
     ASSERT_TRUE(inside.Wait());
     server.ClearLog();
@@ -198,15 +198,15 @@ TEST(LinkFaults, AnOverlappingSignOnIsRefusedAtOnce) {
     std::atomic<HRESULT> first{E_PENDING}, second{E_PENDING};
     std::thread a([&] {
         ComScope c;
-        SignOnRecord r = MakeRecord(x2, &xSink);
-        first = x->SignOn(&r);
+        TestRecord r = MakeRecord(x2, &xSink);
+        first = ClientSignOn(x, r);
     });
     // Past its start: it has asked the server for a channel and now waits for the hub.
     const bool firstUnderWay = WaitFor([&] { return server.LogHas("NegotiateChannel"); });
     std::thread b([&] {
         ComScope c;
-        SignOnRecord r = MakeRecord(x3, &xSink);
-        second = x->SignOn(&r);
+        TestRecord r = MakeRecord(x3, &xSink);
+        second = ClientSignOn(x, r);
     });
     const bool refusedAtOnce = WaitFor([&] { return second.load() != E_PENDING; });
     release.Set();

@@ -127,8 +127,8 @@ TEST(Load, FourThreadsSendThroughOneLinkWhileTheServerDrains) {
     ASSERT_EQ(server.SetDrainMode(2), S_OK);
     IServerLink* link = nullptr;
     ASSERT_EQ(CreateLink(&link), S_OK);
-    SignOnRecord rec = MakeRecord(UniqueNumber(), nullptr);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = MakeRecord(UniqueNumber(), nullptr);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
 
     constexpr uint32_t kThreads = 4, kPackets = 100000;
     std::atomic<uint64_t> refusals{0}, otherResults{0}, bytes{0};
@@ -204,8 +204,8 @@ TEST(Load, EightLinksEachReceiveAFloodOfTheirOwnAtOnce) {
     for (One& o : links) {
         ASSERT_EQ(CreateLink(&o.link), S_OK);
         o.sink = std::make_unique<FloodSink>(o.clientId);
-        SignOnRecord rec = MakeRecord(o.clientId, o.sink.get());
-        ASSERT_EQ(o.link->SignOn(&rec), S_OK);
+        TestRecord rec = MakeRecord(o.clientId, o.sink.get());
+        ASSERT_EQ(ClientSignOn(o.link, rec), S_OK);
     }
     for (One& o : links) ASSERT_EQ(server.Flood(LONG(o.clientId), LONG(kEvents), kFloodCode), S_OK);
 
@@ -279,10 +279,10 @@ TEST(Load, CallbacksUnderLoadChangeTheirOwnLinkWithoutDeadlock) {
             lastRelease = actor->Release();
         }
     };
-    SignOnRecord actorRec = MakeRecord(actorId, &main), bRec = MakeRecord(bId, &bSink), cRec = MakeRecord(cId, &cSink);
-    ASSERT_EQ(actor->SignOn(&actorRec), S_OK);
-    ASSERT_EQ(b->SignOn(&bRec), S_OK);
-    ASSERT_EQ(c->SignOn(&cRec), S_OK);
+    TestRecord actorRec = MakeRecord(actorId, &main), bRec = MakeRecord(bId, &bSink), cRec = MakeRecord(cId, &cSink);
+    ASSERT_EQ(ClientSignOn(actor, actorRec), S_OK);
+    ASSERT_EQ(ClientSignOn(b, bRec), S_OK);
+    ASSERT_EQ(ClientSignOn(c, cRec), S_OK);
     // From here on the callback holds the actor's only reference.
     ASSERT_EQ(server.Flood(LONG(actorId), LONG(kEvents), kFloodCode), S_OK);
     ASSERT_EQ(server.Flood(LONG(bId), LONG(kEvents), kFloodCode), S_OK);
@@ -339,11 +339,11 @@ TEST(Load, AnotherLinkSignsOffAndGoesWhileOneIsFloodedWithoutPause) {
     const ULONG floodedId = UniqueNumber(), otherId = UniqueNumber();
     FloodSink floodSink(floodedId);
     RecordingSink otherSink;
-    SignOnRecord floodedRec = MakeRecord(floodedId, &floodSink), otherRec = MakeRecord(otherId, &otherSink);
+    TestRecord floodedRec = MakeRecord(floodedId, &floodSink), otherRec = MakeRecord(otherId, &otherSink);
     server.SetChannel(channel);
-    ASSERT_EQ(flooded->SignOn(&floodedRec), S_OK);
+    ASSERT_EQ(ClientSignOn(flooded, floodedRec), S_OK);
     server.SetChannel(0);
-    ASSERT_EQ(other->SignOn(&otherRec), S_OK);
+    ASSERT_EQ(ClientSignOn(other, otherRec), S_OK);
 
     RawSection incoming(uint32_t(channel) + 1u);
     ASSERT_TRUE(incoming.Ok());

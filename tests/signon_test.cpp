@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link_helpers.h"
 #include "shm/shm_queue.h"
 #include "sinks.h"
 #include "test_support.h"
@@ -18,15 +19,15 @@ using namespace testing_support;
 namespace {
 
 // Fills every byte of a sign-on record with a pattern of its own.
-SignOnRecord PatternRecord(BYTE version, ULONG clientId, IEventSink* sink) {
-    SignOnRecord r;
-    BYTE* b = reinterpret_cast<BYTE*>(&r);
-    for (size_t i = 0; i < sizeof(r); ++i) b[i] = BYTE(i * 13 + 5);
+TestRecord PatternRecord(BYTE version, ULONG clientId, IEventSink* sink) {
+    TestRecord r;
+    BYTE* b = reinterpret_cast<BYTE*>(static_cast<SignOnRecord*>(&r));
+    for (size_t i = 0; i < sizeof(SignOnRecord); ++i) b[i] = BYTE(i * 13 + 5);
     r.version = version;
     r.clientId = clientId;
     r.dword405 = 128;
     r.dword537 = 7;
-    r.eventSink = sink;
+    SetSink(r, sink);
     return r;
 }
 
@@ -115,8 +116,8 @@ protected:
 TEST_F(SignOn, LoginRecordArrivesByteForByteInBothForms) {
     for (BYTE version : {BYTE(0), BYTE(1), BYTE(2), BYTE(255)}) {
         server.ClearLog();
-        SignOnRecord rec = PatternRecord(version, clientId, nullptr);
-        ASSERT_EQ(link->SignOn(&rec), S_OK) << int(version);
+        TestRecord rec = PatternRecord(version, clientId, nullptr);
+        ASSERT_EQ(ClientSignOn(link, rec), S_OK) << int(version);
         auto logins = Calls("Login");
         ASSERT_EQ(logins.size(), 1u);
         const std::string& line = logins[0];
@@ -128,8 +129,8 @@ TEST_F(SignOn, LoginRecordArrivesByteForByteInBothForms) {
 }
 
 TEST_F(SignOn, ProposalIsTickBasedAndTheLeftChannelNamesTheRings) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     auto negotiations = Calls("NegotiateChannel");
     ASSERT_EQ(negotiations.size(), 1u);
     const long proposal = std::stol(negotiations[0].substr(std::string("NegotiateChannel 0 ").size()));
@@ -153,8 +154,8 @@ TEST_F(SignOn, ChannelIsTheLow16BitsOfWhatTheServerLeaves) {
     for (const auto& row : rows) {
         server.ClearLog();
         server.SetChannel(row.left);
-        SignOnRecord rec = PatternRecord(2, clientId, nullptr);
-        ASSERT_EQ(link->SignOn(&rec), S_OK);
+        TestRecord rec = PatternRecord(2, clientId, nullptr);
+        ASSERT_EQ(ClientSignOn(link, rec), S_OK);
         EXPECT_EQ(LoggedChannel(), uint16_t(row.out));
         EXPECT_TRUE(SectionExists(row.out));
         EXPECT_TRUE(SectionExists(row.in));
@@ -166,8 +167,8 @@ TEST_F(SignOn, ChannelIsTheLow16BitsOfWhatTheServerLeaves) {
 }
 
 TEST_F(SignOn, EventsDataAndNoticesReachTheSinks) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(17, 42, -5, 0x1234), S_OK);
     ASSERT_EQ(Event(18, 5, 1, 0), S_OK);  // scrambled parameter
     ASSERT_EQ(Inject(clientId, 8, 0, 19, 3, 0, 0, 77, {0xAA, 0xBB, 0xCC}), S_OK);
@@ -198,8 +199,8 @@ TEST_F(SignOn, EventsDataAndNoticesReachTheSinks) {
 
 TEST_F(SignOn, KeyedSubscribersHearOnlyTheirId) {
     RecordingSink keyed;
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(link->AddSubscriber(&keyed, 21), S_OK);
     ASSERT_EQ(Event(20, 1), S_OK);
     ASSERT_EQ(Event(21, 2), S_OK);
@@ -211,8 +212,8 @@ TEST_F(SignOn, KeyedSubscribersHearOnlyTheirId) {
 }
 
 TEST_F(SignOn, PacketsReachTheServer) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     const BYTE a[] = {1, 2, 3};
     std::vector<BYTE> big(1280);
     for (size_t i = 0; i < big.size(); ++i) big[i] = BYTE(i);
@@ -236,8 +237,8 @@ TEST_F(SignOn, PacketsReachTheServer) {
 
 TEST_F(SignOn, AFullOutgoingRingRefusesDataAndHeartbeat) {
     server.SetReading(false);
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     BYTE b[4] = {};
     for (int i = 0; i < 128; ++i) {
         b[0] = BYTE(i);
@@ -261,8 +262,8 @@ TEST_F(SignOn, AFullOutgoingRingRefusesDataAndHeartbeat) {
 }
 
 TEST_F(SignOn, ConcurrentSendersWriteWholeSeparateRecords) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     constexpr int kPerThread = 300;
     auto sender = [&](ULONG peer, ULONG length, BYTE fill) {
         std::vector<BYTE> bytes(length, fill);
@@ -297,8 +298,8 @@ TEST_F(SignOn, ConcurrentSendersWriteWholeSeparateRecords) {
 }
 
 TEST_F(SignOn, ServerPauseAndResumeGateSendData) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     const BYTE b[] = {9};
     EXPECT_EQ(link->SendData(30, b, 1), S_OK);  // never heard of: allowed
     ASSERT_EQ(Event(30, SERVERLINK_EVENT_PAUSE), S_OK);
@@ -329,8 +330,8 @@ TEST_F(SignOn, ServerPauseAndResumeGateSendData) {
 }
 
 TEST_F(SignOn, SignOffStopsDeliveryAndCanBeRepeated) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(1, 1), S_OK);
     ASSERT_TRUE(sink.WaitCount(1));
     const uint16_t channel = LoggedChannel();
@@ -348,22 +349,22 @@ TEST_F(SignOn, SignOffStopsDeliveryAndCanBeRepeated) {
     EXPECT_EQ(link->SignOff(), HRESULT(12));  // again: same values, the server's status
     EXPECT_EQ(sink.Count(), 1u);
     // Signing on again works and delivers to the (re-)subscribed sink.
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(2, 2), S_OK);
     ASSERT_TRUE(sink.WaitCount(2));
 }
 
 TEST_F(SignOn, RefusedRecordsChangeNothing) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     server.ClearLog();
     for (DWORD bad : {129u, 0xFFFFFFFFu}) {
-        SignOnRecord refused = PatternRecord(2, clientId + 1, &sink);
+        TestRecord refused = PatternRecord(2, clientId + 1, &sink);
         refused.dword537 = bad;
-        EXPECT_EQ(link->SignOn(&refused), E_FAIL);
+        EXPECT_EQ(ClientSignOn(link, refused), E_FAIL);
         refused.dword537 = 0;
         refused.dword405 = bad;
-        EXPECT_EQ(link->SignOn(&refused), E_FAIL);
+        EXPECT_EQ(ClientSignOn(link, refused), E_FAIL);
     }
     EXPECT_EQ(link->SignOn(nullptr), E_FAIL);
     EXPECT_TRUE(server.Log().empty());
@@ -377,12 +378,12 @@ TEST_F(SignOn, RefusedRecordsChangeNothing) {
 }
 
 TEST_F(SignOn, RefusedChannelLeavesTheLiveSignOnAlone) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     server.ClearLog();
     server.SetAnswer(L"NegotiateChannel", 5);
-    SignOnRecord other = PatternRecord(2, clientId + 1, nullptr);
-    EXPECT_EQ(link->SignOn(&other), HRESULT(5));
+    TestRecord other = PatternRecord(2, clientId + 1, nullptr);
+    EXPECT_EQ(ClientSignOn(link, other), HRESULT(5));
     EXPECT_EQ(server.Log().size(), 1u);  // NegotiateChannel only
     server.SetAnswer(L"NegotiateChannel", 0);
     ASSERT_EQ(Event(4, 4), S_OK);  // the old ring is still registered and read
@@ -401,35 +402,35 @@ TEST_F(SignOn, RingsThatCannotBeMadeFailTheSignOn) {
     // Someone else holds a section too small for a ring under the name the
     // agreed channel gives: first the outgoing ring's, then the incoming one's.
     const uint32_t channel = 20000 + (UniqueNumber() % 20000) * 2;
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
     server.SetChannel(LONG(channel));
     for (uint32_t squatted : {channel, channel + 1}) {
         const std::string name = "fund_shm_" + std::to_string(squatted);
         HANDLE squat = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name.c_str());
         ASSERT_NE(squat, nullptr);
         server.ClearLog();
-        EXPECT_EQ(link->SignOn(&rec), E_FAIL) << name;
+        EXPECT_EQ(ClientSignOn(link, rec), E_FAIL) << name;
         EXPECT_TRUE(Calls("Login").empty()) << name;
         CloseHandle(squat);
     }
     server.SetChannel(0);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(5, 55), S_OK);
     ASSERT_TRUE(sink.WaitCount(1));
 }
 
 TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
     server.SetFailure(L"NegotiateChannel", E_ACCESSDENIED);
-    EXPECT_EQ(link->SignOn(&rec), E_FAIL);
+    EXPECT_EQ(ClientSignOn(link, rec), E_FAIL);
     EXPECT_TRUE(Calls("Login").empty());
     server.SetFailure(L"NegotiateChannel", S_OK);
 
     server.SetFailure(L"Login", HRESULT(0x80040777));
-    EXPECT_EQ(link->SignOn(&rec), E_FAIL);
+    EXPECT_EQ(ClientSignOn(link, rec), E_FAIL);
     server.SetFailure(L"Login", S_OK);
     // The sink was subscribed before the login and stays so; the ring stays registered.
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(6, 6), S_OK);
     ASSERT_EQ(Event(6, 7), S_OK);  // marker
     ASSERT_TRUE(sink.WaitCode(7));
@@ -437,9 +438,9 @@ TEST_F(SignOn, ServerErrorsDuringSignOnBecomeEFail) {
 }
 
 TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
     server.SetAnswer(L"Login", 7);
-    EXPECT_EQ(link->SignOn(&rec), HRESULT(7));
+    EXPECT_EQ(ClientSignOn(link, rec), HRESULT(7));
     auto log = server.Log();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log.back(), "Disconnect");
@@ -448,14 +449,14 @@ TEST_F(SignOn, RefusedLoginUnregistersAndDisconnects) {
     EXPECT_TRUE(SectionExists(refusedChannel)) << "the outgoing ring stays with the object";
 
     server.SetAnswer(L"Login", 0);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(8, 8), S_OK);
     ASSERT_TRUE(sink.WaitCount(2));  // the sink is subscribed twice now
     server.SetAnswer(L"Login", 7);
     server.SetFailure(L"Disconnect", E_UNEXPECTED);
     RecordingSink other;
-    SignOnRecord second = PatternRecord(2, clientId + 7, &other);
-    EXPECT_EQ(link->SignOn(&second), E_FAIL);
+    TestRecord second = PatternRecord(2, clientId + 7, &other);
+    EXPECT_EQ(ClientSignOn(link, second), E_FAIL);
     server.SetFailure(L"Disconnect", S_OK);
 }
 
@@ -463,10 +464,10 @@ TEST_F(SignOn, TwoObjectsCannotShareAClientId) {
     IServerLink* second = nullptr;
     ASSERT_EQ(CreateLink(&second), S_OK);
     RecordingSink sink2;
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
-    SignOnRecord dup = PatternRecord(2, clientId, &sink2);
-    EXPECT_EQ(second->SignOn(&dup), E_FAIL);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
+    TestRecord dup = PatternRecord(2, clientId, &sink2);
+    EXPECT_EQ(ClientSignOn(second, dup), E_FAIL);
     // Signing the refused object off does not take the first object's ring.
     second->SignOff();
     EXPECT_EQ(second->Release(), 0u);
@@ -479,10 +480,10 @@ TEST_F(SignOn, TwoClientsAreDeliveredIndependently) {
     IServerLink* second = nullptr;
     ASSERT_EQ(CreateLink(&second), S_OK);
     RecordingSink sink2;
-    SignOnRecord a = PatternRecord(2, clientId, &sink);
-    SignOnRecord b = PatternRecord(2, clientId + 1, &sink2);
-    ASSERT_EQ(link->SignOn(&a), S_OK);
-    ASSERT_EQ(second->SignOn(&b), S_OK);
+    TestRecord a = PatternRecord(2, clientId, &sink);
+    TestRecord b = PatternRecord(2, clientId + 1, &sink2);
+    ASSERT_EQ(ClientSignOn(link, a), S_OK);
+    ASSERT_EQ(ClientSignOn(second, b), S_OK);
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(Event(100 + i, 1), S_OK);
         ASSERT_EQ(Inject(clientId + 1, 7, 0, 200 + i, 0, 2, 0, 0), S_OK);
@@ -499,11 +500,11 @@ TEST_F(SignOn, TwoClientsAreDeliveredIndependently) {
 }
 
 TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     const uint16_t first = LoggedChannel();
     server.ClearLog();
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     const uint16_t second = LoggedChannel();
     ASSERT_NE(first, 0);
     ASSERT_NE(second, 0);
@@ -521,10 +522,10 @@ TEST_F(SignOn, SigningOnAgainReleasesTheEarlierRings) {
 // again and again with two records that differ in clientId and mode, every
 // call the server sees carries one record's pair, never a mix of both.
 TEST_F(SignOn, CallsDuringRepeatedSignOnsCarryOneRecordsClientIdAndMode) {
-    SignOnRecord a = PatternRecord(2, UniqueNumber(), nullptr), b = PatternRecord(2, UniqueNumber(), nullptr);
+    TestRecord a = PatternRecord(2, UniqueNumber(), nullptr), b = PatternRecord(2, UniqueNumber(), nullptr);
     a.mode = 0x11;
     b.mode = 0x22;
-    ASSERT_EQ(link->SignOn(&a), S_OK);
+    ASSERT_EQ(ClientSignOn(link, a), S_OK);
     server.ClearLog();
     std::atomic<bool> signing{true};
     std::atomic<int> signedOn{0};
@@ -562,8 +563,8 @@ TEST_F(SignOn, CallsDuringRepeatedSignOnsCarryOneRecordsClientIdAndMode) {
 }
 
 TEST_F(SignOn, ReleasingASignedOnObjectTakesItsRingsDown) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     const uint16_t channel = LoggedChannel();
     ASSERT_EQ(Event(11, 21), S_OK);
     ASSERT_TRUE(sink.WaitCount(1));
@@ -576,8 +577,8 @@ TEST_F(SignOn, ReleasingASignedOnObjectTakesItsRingsDown) {
 }
 
 TEST_F(SignOn, ASinkMaySignOffFromItsCallback) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     HRESULT fromCallback = E_PENDING;
     sink.onEvent = [&](const RecordingSink::Call& c) {
         if (c.code == 77) fromCallback = link->SignOff();
@@ -589,14 +590,14 @@ TEST_F(SignOn, ASinkMaySignOffFromItsCallback) {
     EXPECT_TRUE(WaitFor([&] { return !SectionExists(channel) && !SectionExists(channel + 1u); }));
     sink.onEvent = nullptr;
     // And the object signs on again from the client thread.
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     ASSERT_EQ(Event(13, 13), S_OK);
     ASSERT_TRUE(sink.WaitCount(2));
 }
 
 TEST_F(SignOn, HeartbeatAfterSevenSecondsOfSilenceOnly) {
-    SignOnRecord rec = PatternRecord(2, clientId, &sink);
-    ASSERT_EQ(link->SignOn(&rec), S_OK);
+    TestRecord rec = PatternRecord(2, clientId, &sink);
+    ASSERT_EQ(ClientSignOn(link, rec), S_OK);
     // Play the server's writer ourselves to keep the incoming ring from ever
     // running dry for 8 s: every pass then reads a message, so no heartbeat.
     serverlink::CShmQueue incoming(uint32_t(LoggedChannel()) + 1u, 128, false);

@@ -71,6 +71,18 @@ void ReadSignOnRecord(const void* record, SignOnRecord& copy);
 // Accepts the copy when dword405 and dword537 are at most 128 (unsigned).
 bool ValidateSignOnRecord(const SignOnRecord& copy);
 
+// The sink a record names at offset 808, or null. Four bytes cannot hold a
+// 64-bit pointer: there the field must be 0 (the client subscribes its sink
+// itself), and SinkFieldUsable tells a record that breaks the rule, whose field
+// is never turned into a pointer.
+#ifndef _WIN64
+inline IEventSink* RecordSink(const SignOnRecord& copy) { return copy.eventSink; }
+inline bool SinkFieldUsable(const SignOnRecord&) { return true; }
+#else
+inline IEventSink* RecordSink(const SignOnRecord&) { return nullptr; }
+inline bool SinkFieldUsable(const SignOnRecord& copy) { return copy.eventSink == 0; }
+#endif
+
 // Builds the login record from the object's copy. `ipv4Address` is stored as
 // given (network byte order, as inet_addr returns it).
 void BuildLoginRecord(const SignOnRecord& copy, uint32_t ipv4Address, LoginRecord& login);

@@ -43,6 +43,7 @@ HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
     ReadSignOnRecord(record, work);
     // A refused record changes nothing, not even an earlier sign-on's rings.
     if (!ValidateSignOnRecord(work)) return E_FAIL;
+    if (!SinkFieldUsable(work)) return E_INVALIDARG;
     {
         // From here on forwarding calls carry the new record, also if a later
         // step fails. Rings keep the clientId they were made for.
@@ -77,7 +78,7 @@ HRESULT CServerLink::SignOnWith(ILocalServer& server, const void* record) {
     }
     CByteArray array(&login, sizeof(login));
     // Subscribed before the server sees the login, and whatever happens after.
-    if (work.eventSink != nullptr) AddSubscriber(work.eventSink, 0);
+    if (IEventSink* sink = RecordSink(work)) AddSubscriber(sink, 0);
     CByteBlockArg block(array);
 
     Check(server.Login(block.Arg(), &status), &server);

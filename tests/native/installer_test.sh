@@ -41,7 +41,7 @@ case " $* " in
       echo "E: Unable to correct problems, you have held broken packages." >&2
       exit 100
     fi
-    for a in "$@"; do case "$a" in -*|install|stubcodename) ;; *) echo "$a" >>"$STUB/installed" ;; esac; done
+    for a in "$@"; do case "$a" in -*|*=*|install|stubcodename) ;; *) echo "$a" >>"$STUB/installed" ;; esac; done
     exit 0 ;;
 esac
 exit 1

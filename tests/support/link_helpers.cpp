@@ -77,12 +77,21 @@ bool StaThread::Run(std::function<void()> fn, DWORD limitMs) {
     return ran;
 }
 
-SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink) {
-    SignOnRecord r;
-    std::memset(&r, 0, sizeof(r));
+void SetSink(TestRecord& rec, IEventSink* sink) {
+    rec.sink = sink;
+#ifndef _WIN64
+    rec.eventSink = sink;
+#else
+    rec.eventSink = 0;
+#endif
+}
+
+TestRecord MakeRecord(ULONG clientId, IEventSink* sink) {
+    TestRecord r;
+    std::memset(static_cast<SignOnRecord*>(&r), 0, sizeof(SignOnRecord));
     r.version = 2;
     r.clientId = clientId;
-    r.eventSink = sink;
+    SetSink(r, sink);
     return r;
 }
 

@@ -48,8 +48,28 @@ private:
     HANDLE m_ready = nullptr;  // the thread has its message queue
 };
 
+// A sign-on record as the tests make it, with the sink that signs on with it.
+// The record names the sink itself on 32-bit; on 64-bit, where its four bytes
+// cannot hold a pointer, the field stays 0 and SignOn subscribes the sink first.
+struct TestRecord : SignOnRecord {
+    IEventSink* sink = nullptr;
+};
+
+// Names `sink` as the record's sign-on sink, as a client of this bitness does.
+void SetSink(TestRecord& rec, IEventSink* sink);
+
 // A sign-on record in the long form with the given client id and sink; every
 // other byte is zero apart from what validation needs.
-SignOnRecord MakeRecord(ULONG clientId, IEventSink* sink);
+TestRecord MakeRecord(ULONG clientId, IEventSink* sink);
+
+// Signs on as a client of this bitness does: on 64-bit the record's sink is
+// subscribed under key 0 first (with the record's own SignOn on 32-bit).
+template <class Link>
+HRESULT ClientSignOn(Link* link, const TestRecord& rec) {
+#ifdef _WIN64
+    if (rec.sink != nullptr) link->AddSubscriber(rec.sink, 0);
+#endif
+    return link->SignOn(static_cast<const SignOnRecord*>(&rec));
+}
 
 }  // namespace testing_support

@@ -72,7 +72,11 @@ bool BenchLink::SignOn() {
     std::memset(&rec, 0, sizeof(rec));
     rec.version = kLongSignOn;
     rec.clientId = m_clientId;
+#ifndef _WIN64
     rec.eventSink = &m_sink;
+#else
+    m_link->AddSubscriber(&m_sink, 0);  // a 64-bit record cannot name its sink
+#endif
     m_control->SetChannel(static_cast<LONG>(channel));
     const HRESULT hr = m_link->SignOn(&rec);
     m_control->SetChannel(0);

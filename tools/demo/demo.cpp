@@ -174,7 +174,13 @@ int Run() {
     record.dword537 = 32;
     record.mode = 1;
     std::memcpy(record.block17, "demo-client", 11);
-    record.eventSink = &sink;
+#ifndef _WIN64
+    record.eventSink = &sink;  // subscribed under key 0 by SignOn
+#else
+    // A 64-bit record cannot hold a pointer: the field stays 0 and the client
+    // subscribes its sign-on sink itself, first.
+    link->AddSubscriber(&sink, 0);
+#endif
 
     int rc = 1;
     hr = link->SignOn(&record);
