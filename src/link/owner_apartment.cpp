@@ -243,7 +243,7 @@ void COwnerApartment::Leave(COwnerSlot& slot) {
     }
     now = nullptr;  // released outside the lock: a call to the server
     if (free) delete this;
-    if (retired) ModuleRelease();
+    if (retired) ModuleRelease();  // last, after the call to the server
 }
 
 void COwnerApartment::OnReleaseMessage() {
@@ -264,7 +264,7 @@ void COwnerApartment::OnReleaseMessage() {
     Drop(taken, true);
     if (!retired) return;
     delete this;
-    ModuleRelease();
+    ModuleRelease();  // last: only the return through the window procedure is left
 }
 
 LRESULT CALLBACK COwnerApartment::WindowProc(HWND hwnd, UINT message, WPARAM wp, LPARAM lp) {
