@@ -55,30 +55,77 @@ foreach(pair serverlink:serverlink.dll localserver:localserver.exe ringview:ring
 endforeach()
 add_custom_target(stripped_binaries ALL DEPENDS ${stripped_files})
 
-# register.cmd / unregister.cmd, with the line ends cmd.exe expects.
+# Each tree builds for one bitness; the x86 tree's package is the release
+# bundle, and it carries the x64 tree's shipped files as well.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(SERVERLINK_ARCH x64)
+  set(SERVERLINK_ASSEMBLY_ARCH amd64)
+else()
+  set(SERVERLINK_ARCH x86)
+  set(SERVERLINK_ASSEMBLY_ARCH x86)
+endif()
+
+# Registration-free use: the DLL's assembly manifest (beside the DLL) and the
+# demo's application manifest that depends on it, one of each per bitness.
 set(SERVERLINK_CLSID "{E33E6614-4B84-4956-A45C-AA9FDCBC2233}")
+set(SERVERLINK_PACKAGING_DIR ${CMAKE_BINARY_DIR}/packaging)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/serverlink.manifest.in ${SERVERLINK_PACKAGING_DIR}/serverlink.manifest
+               @ONLY NEWLINE_STYLE CRLF)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/demo.exe.manifest.in ${SERVERLINK_PACKAGING_DIR}/demo.exe.manifest
+               @ONLY NEWLINE_STYLE CRLF)
+
+if(NOT SERVERLINK_ARCH STREQUAL x86)
+  unset(SERVERLINK_BUNDLE_NAME CACHE)
+  return()
+endif()
+
+# register.cmd / unregister.cmd, with the line ends cmd.exe expects.
 foreach(script register unregister)
-  configure_file(${CMAKE_SOURCE_DIR}/packaging/${script}.cmd.in ${CMAKE_BINARY_DIR}/packaging/${script}.cmd
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/${script}.cmd.in ${SERVERLINK_PACKAGING_DIR}/${script}.cmd
                  @ONLY NEWLINE_STYLE CRLF)
 endforeach()
 
-# The bundle's layout.
-install(PROGRAMS ${stripped_files} DESTINATION bin)
+set(SERVERLINK_X64_BUILD_DIR ${CMAKE_SOURCE_DIR}/build64 CACHE PATH
+    "The x64 build tree (preset mingw64) whose shipped files the release bundle carries in bin/x64")
+set(x64_stripped ${SERVERLINK_X64_BUILD_DIR}/stripped)
+set(x64_files)
+foreach(file_name serverlink.dll localserver.exe ringview.exe demo.exe)
+  list(APPEND x64_files ${x64_stripped}/${file_name} ${x64_stripped}/${file_name}.debug)
+endforeach()
+
+# The bundle's layout. bin/x64 holds the reference server too: the one server
+# serves clients of both bitnesses and is the 32-bit build wherever 32-bit
+# programs run, but a 64-bit Windows without them needs the 64-bit build.
+install(CODE "
+  foreach(f ${x64_files} ${SERVERLINK_X64_BUILD_DIR}/packaging/serverlink.manifest)
+    if(NOT EXISTS \${f})
+      message(FATAL_ERROR \"The bundle carries the x64 build: \${f} is missing. Build it first: \"
+                          \"cmake --preset mingw64 && cmake --build --preset mingw64 --target stripped_binaries \"
+                          \"(or point SERVERLINK_X64_BUILD_DIR at another x64 tree).\")
+    endif()
+  endforeach()")
+install(PROGRAMS ${stripped_files} DESTINATION bin/x86)
+install(FILES ${SERVERLINK_PACKAGING_DIR}/serverlink.manifest DESTINATION bin/x86)
+install(PROGRAMS ${x64_files} DESTINATION bin/x64)
+install(FILES ${SERVERLINK_X64_BUILD_DIR}/packaging/serverlink.manifest DESTINATION bin/x64)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/include/ DESTINATION include FILES_MATCHING PATTERN "*.h")
 install(FILES ${localserver_idl_TLB} DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/tools/demo/demo.cpp
               ${IDL_OUT_DIR}/localserver_control.h
               ${IDL_OUT_DIR}/localserver_control_i.c
         DESTINATION demo)
+install(FILES ${SERVERLINK_PACKAGING_DIR}/demo.exe.manifest DESTINATION demo/x86)
+install(FILES ${SERVERLINK_X64_BUILD_DIR}/packaging/demo.exe.manifest DESTINATION demo/x64)
 install(FILES ${CMAKE_SOURCE_DIR}/doc/client.md DESTINATION doc)
-install(PROGRAMS ${CMAKE_BINARY_DIR}/packaging/register.cmd ${CMAKE_BINARY_DIR}/packaging/unregister.cmd
+install(PROGRAMS ${SERVERLINK_PACKAGING_DIR}/register.cmd ${SERVERLINK_PACKAGING_DIR}/unregister.cmd
         DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME serverlink)
 set(CPACK_PACKAGE_VENDOR serverlink)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME serverlink-${PROJECT_VERSION}-win32)
+# Both bitnesses in one bundle.
+set(CPACK_PACKAGE_FILE_NAME serverlink-${PROJECT_VERSION}-windows)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_SOURCE_GENERATOR "")
 # For scripts/package.sh, which names the installed tree like the ZIP, and the

@@ -24,6 +24,13 @@ struct ClassEntry {
 constexpr WORD kLibMajor = 1;
 constexpr WORD kLibMinor = 0;
 constexpr LCID kLibLcid = 0;
+// RegisterTypeLib records a library under the platform of the registering
+// process; removing it must name the same one.
+#ifdef _WIN64
+constexpr SYSKIND kLibSysKind = SYS_WIN64;
+#else
+constexpr SYSKIND kLibSysKind = SYS_WIN32;
+#endif
 
 const ClassEntry kClasses[] = {
     {&CLSID_LocalServer, L"Local server", &LIBID_LocalServerLib, kServerTypeLib},
@@ -86,7 +93,7 @@ HRESULT UnregisterServer() {
         // UnRegisterTypeLib fails on a library that is not registered, so look first.
         const std::wstring version = std::to_wstring(kLibMajor) + L"." + std::to_wstring(kLibMinor);
         if (!KeyExists(L"TypeLib\\" + GuidString(*c.libid) + L"\\" + version)) continue;
-        HRESULT hr = UnRegisterTypeLib(*c.libid, kLibMajor, kLibMinor, kLibLcid, SYS_WIN32);
+        HRESULT hr = UnRegisterTypeLib(*c.libid, kLibMajor, kLibMinor, kLibLcid, kLibSysKind);
         if (FAILED(hr) && SUCCEEDED(result)) result = hr;
     }
     return result;
