@@ -73,6 +73,12 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/serverlink.manifest.in ${SERVERLINK
                @ONLY NEWLINE_STYLE CRLF)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/demo.exe.manifest.in ${SERVERLINK_PACKAGING_DIR}/demo.exe.manifest
                @ONLY NEWLINE_STYLE CRLF)
+# The same manifest inside the DLL, as resource 1: probing for assembly
+# serverlink, Windows looks at serverlink.dll before serverlink.manifest.
+set(manifest_rc ${SERVERLINK_PACKAGING_DIR}/serverlink_manifest.rc)
+file(WRITE ${manifest_rc} "1 24 \"${SERVERLINK_PACKAGING_DIR}/serverlink.manifest\"\n")
+set_source_files_properties(${manifest_rc} PROPERTIES OBJECT_DEPENDS ${SERVERLINK_PACKAGING_DIR}/serverlink.manifest)
+target_sources(serverlink PRIVATE ${manifest_rc})
 
 if(NOT SERVERLINK_ARCH STREQUAL x86)
   unset(SERVERLINK_BUNDLE_NAME CACHE)

@@ -123,6 +123,10 @@ for arch in x86 x64; do
     grep -q "Could not create the link object (0x80040154)" <<<"$out"
   cp "$bundle/demo/$arch/demo.exe.manifest" "$bundle/bin/$arch/"
   demo $arch "registration-free, its application manifest beside it"
+  # The DLL carries the same assembly manifest: it does without the file.
+  mv "$bundle/bin/$arch/serverlink.manifest" "$work/serverlink.manifest"
+  demo $arch "registration-free, the DLL's embedded assembly manifest only"
+  mv "$work/serverlink.manifest" "$bundle/bin/$arch/"
   rm "$bundle/bin/$arch/demo.exe.manifest"
   for view in 32 64; do
     check "no key of the DLL's class after the registration-free $arch run ($view-bit view)" \
