@@ -3,10 +3,13 @@
 #  - the native tier, always and first: the platform-free parts built with the
 #    machine's clang, unit tests under ASan+UBSan, the threaded ring under TSan,
 #    and every fuzzer for about 20 s;
-#  - the Windows tier: every test under Wine in a fresh private 64-bit prefix
-#    (WINEARCH=win64), the 32-bit binaries running under WOW64 as on Windows
-#    today. On a machine that cannot execute 32-bit programs it only
-#    cross-builds the DLL and checks its exports and imports, and says so.
+#  - the Windows tier, once per bitness, each under Wine in a fresh private
+#    64-bit prefix (WINEARCH=win64) as on Windows today: x86 (preset mingw, the
+#    32-bit binaries under WOW64), then x64 (preset mingw64: the 64-bit DLL and
+#    tests against the x86 tree's 32-bit reference server, with a 32-bit client
+#    beside them). On a machine that cannot execute 32-bit programs, the x86
+#    tier only cross-builds the DLL and checks its exports and imports, and the
+#    x64 tier runs against its own 64-bit server; the summary says what did not run.
 # Ends with a summary; exits 0 only if everything that ran passed. Extra
 # arguments go to both ctest runs (e.g. -R <regex>).
 set -uo pipefail
@@ -41,25 +44,48 @@ for fuzz_log in build-native/fuzz/*/log; do
   summary+=("  fuzzer $(basename "$(dirname "$fuzz_log")"): ${runs:-no final count (see $fuzz_log)}")
 done
 
+# x64_tier <x86 tree or empty> [ctest args]: the 64-bit DLL and its tests.
+x64_tier() {
+  local x86_tree=$1
+  shift
+  : >"$log"
+  cmake --preset mingw64 -DSERVERLINK_X86_BUILD_DIR="$x86_tree" >/dev/null &&
+    cmake --build --preset mingw64 && ctest --preset mingw64 "$@" 2>&1 | tee "$log"
+}
+
 if can_run_ia32; then
-  echo "==== Windows tier: every test under Wine in a 64-bit prefix (32-bit binaries under WOW64) ===="
+  echo "==== Windows tier x86: every test under Wine in a 64-bit prefix (32-bit binaries under WOW64) ===="
   : >"$log"
   if bash scripts/build.sh && ctest --preset mingw "$@" 2>&1 | tee "$log"; then
-    summary+=("Windows tier (64-bit Wine prefix, 32-bit binaries under WOW64): passed: $(ctest_result)")
+    summary+=("Windows tier x86 (64-bit Wine prefix, 32-bit binaries under WOW64): passed: $(ctest_result)")
   else
-    summary+=("Windows tier (64-bit Wine prefix, 32-bit binaries under WOW64): FAILED: $(ctest_result)")
+    summary+=("Windows tier x86 (64-bit Wine prefix, 32-bit binaries under WOW64): FAILED: $(ctest_result)")
+    status=1
+  fi
+  echo "==== Windows tier x64: every test again with the 64-bit DLL, against the 32-bit reference server ===="
+  if x64_tier "$PWD/build" "$@"; then
+    summary+=("Windows tier x64 (64-bit DLL and tests, 32-bit reference server and peer): passed: $(ctest_result)")
+  else
+    summary+=("Windows tier x64 (64-bit DLL and tests, 32-bit reference server and peer): FAILED: $(ctest_result)")
     status=1
   fi
 else
-  echo "==== DLL only (no Wine): cross-build serverlink.dll, check its exports and imports ===="
+  echo "==== x86 DLL only (no 32-bit programs here): cross-build serverlink.dll, check its exports and imports ===="
   if cmake --preset mingw && cmake --build --preset mingw --target serverlink &&
-     bash tests/check_dll.sh build/bin/serverlink.dll; then
-    summary+=("DLL cross-build and export/import check: passed")
+     bash tests/check_dll.sh build/bin/serverlink.dll x86; then
+    summary+=("x86 DLL cross-build and export/import check: passed")
   else
-    summary+=("DLL cross-build and export/import check: FAILED")
+    summary+=("x86 DLL cross-build and export/import check: FAILED")
     status=1
   fi
-  summary+=("Windows tier: NOT RUN: $ia32_reason. The Windows tests need a machine that can run 32-bit programs.")
+  echo "==== Windows tier x64: every test with the 64-bit DLL, against the 64-bit reference server ===="
+  if x64_tier "" "$@"; then
+    summary+=("Windows tier x64 (64-bit DLL, tests and reference server): passed: $(ctest_result)")
+  else
+    summary+=("Windows tier x64 (64-bit DLL, tests and reference server): FAILED: $(ctest_result)")
+    status=1
+  fi
+  summary+=("Windows tier x86: NOT RUN: $ia32_reason. Not run with it: the 32-bit DLL's tests, the 32-bit reference server, a 32-bit client beside a 64-bit one, and the release bundle tests (they live in the x86 tree).")
 fi
 
 echo

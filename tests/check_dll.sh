@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# The DLL imports system DLLs only and exports the four entry points by name at
-# ordinals 1 to 4; it carries version information.
+# The DLL is built for the machine its tree targets (x86 or x64), imports
+# system DLLs only and exports the four entry points by name at ordinals 1 to 4;
+# it carries version information.
+#   check_dll.sh <dll> [x86|x64]
 set -eu
-dll=$1
-dump=$(i686-w64-mingw32-objdump -p "$dll")
+dll=$1 arch=${2:-x86}
+case "$arch" in
+  x86) triple=i686-w64-mingw32 format=pei-i386 ;;
+  x64) triple=x86_64-w64-mingw32 format=pei-x86-64 ;;
+  *) echo "unknown architecture: $arch"; exit 2 ;;
+esac
+dump=$("$triple-objdump" -p "$dll")
 fail=0
+echo "$dump" | grep -q "file format $format" || { echo "not a $arch DLL (expected file format $format)"; fail=1; }
 imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $(echo $imports)"
 for d in $imports; do
