@@ -10,16 +10,24 @@
 //                              that the receive thread stops itself), the
 //                              process's handle count flat between the two;
 //                              prints "unloaded 6 times" when every check held
+//   lifetime_child peer <clientId> <name>
+//                              signs on as clientId with the echo on, sends one
+//                              packet and hears it back, sets event <name>.up,
+//                              and signs off once event <name>.done is set: a
+//                              client of the other bitness beside the test's own
 // Exit codes: 0 done, 2 usage, 3 setup failed, 7 traffic never got going (hang
 // guard, not a speed limit), 8 a check of unload failed (the reason on stderr).
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "link_helpers.h"
 #include "sinks.h"
 #include "test_support.h"
@@ -171,11 +179,38 @@ int Unload() {
     return 0;
 }
 
+int Peer(ULONG clientId, const char* name) {
+    CoInitialize(nullptr);
+    const std::string up = std::string(name) + ".up", done = std::string(name) + ".done";
+    const serverlink::CHandle upEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, up.c_str()));
+    const serverlink::CHandle doneEvent(OpenEventA(SYNCHRONIZE, FALSE, done.c_str()));
+    if (!upEvent || !doneEvent) return 3;
+    IServerLink* link = nullptr;
+    if (CreateLink(&link) != S_OK) return 3;
+    RecordingSink sink;
+    TestRecord rec = MakeRecord(clientId, &sink);
+    if (ClientSignOn(link, rec) != S_OK) return Fail("sign-on failed", 0);
+    const BYTE packet[] = {0x32, 0xB1, 0x75};
+    if (link->SendData(32, packet, sizeof(packet)) != S_OK) return Fail("SendData failed", 0);
+    if (!sink.WaitCount(1)) return Fail("the echo never arrived", 0);
+    const auto calls = sink.Calls();
+    if (calls.size() != 1 || !calls[0].data || calls[0].id != 32 ||
+        calls[0].bytes != std::vector<BYTE>(packet, packet + sizeof(packet)))
+        return Fail("the echo differs from what was sent", 0);
+    SetEvent(upEvent.Get());
+    if (WaitForSingleObject(doneEvent.Get(), kPatienceMs) != WAIT_OBJECT_0) return 7;
+    if (link->SignOff() != S_OK) return Fail("sign-off failed", 0);
+    link->Release();
+    CoUninitialize();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "exit-busy") == 0) return ExitBusy();
     if (argc == 2 && std::strcmp(argv[1], "unload") == 0) return Unload();
-    std::fprintf(stderr, "usage: lifetime_child exit-busy | unload\n");
+    if (argc == 4 && std::strcmp(argv[1], "peer") == 0) return Peer(std::strtoul(argv[2], nullptr, 10), argv[3]);
+    std::fprintf(stderr, "usage: lifetime_child exit-busy | unload | peer <clientId> <name>\n");
     return 2;
 }
