@@ -76,7 +76,7 @@ configure_file(${CMAKE_SOURCE_DIR}/packaging/demo.exe.manifest.in ${SERVERLINK_P
 # The same manifest inside the DLL, as resource 1: probing for assembly
 # serverlink, Windows looks at serverlink.dll before serverlink.manifest.
 set(manifest_rc ${SERVERLINK_PACKAGING_DIR}/serverlink_manifest.rc)
-file(WRITE ${manifest_rc} "1 24 \"${SERVERLINK_PACKAGING_DIR}/serverlink.manifest\"\n")
+file(CONFIGURE OUTPUT ${manifest_rc} CONTENT "1 24 \"${SERVERLINK_PACKAGING_DIR}/serverlink.manifest\"\n")
 set_source_files_properties(${manifest_rc} PROPERTIES OBJECT_DEPENDS ${SERVERLINK_PACKAGING_DIR}/serverlink.manifest)
 target_sources(serverlink PRIVATE ${manifest_rc})
 

@@ -2,6 +2,9 @@
 // same, and every server-bound method refuses with E_FAIL without side effects.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "localserver.h"
 #include "sinks.h"
 #include "test_support.h"
 
@@ -9,8 +12,29 @@ using namespace testing_support;
 
 namespace {
 
-bool RunServerSwitch(const wchar_t* sw) {
-    std::wstring cmd = L"\"" + BesideExe(L"localserver.exe") + L"\" " + sw;
+// The registered reference server's command line, from whichever registry view
+// holds it: the x64 tests share the x86 tree's 32-bit server, as 64-bit clients
+// on Windows do, and must switch that one, not the 64-bit build beside them.
+std::wstring RegisteredServer() {
+    wchar_t clsid[64] = L"";
+    StringFromGUID2(CLSID_LocalServer, clsid, 64);
+    const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\LocalServer32";
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+            continue;
+        wchar_t value[MAX_PATH + 8] = L"";
+        DWORD size = sizeof(value) - sizeof(wchar_t), type = 0;
+        const LONG read = RegQueryValueExW(opened, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+        RegCloseKey(opened);
+        if (read == ERROR_SUCCESS && type == REG_SZ) return value;
+    }
+    return {};
+}
+
+bool RunServerSwitch(const std::wstring& server, const wchar_t* sw) {
+    if (server.empty()) return false;
+    std::wstring cmd = server + L" " + sw;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
@@ -57,10 +81,12 @@ void ExpectEveryServerBoundMethodFails(IServerLink* link) {
 
 TEST(Unconnected, ServerBoundMethodsFailAndIdentityStillWorks) {
     ComScope com;
-    ASSERT_TRUE(RunServerSwitch(L"/UnregServer"));
+    const std::wstring server = RegisteredServer();
+    ASSERT_TRUE(RunServerSwitch(server, L"/UnregServer")) << "no registered server to switch";
     struct Reregister {
-        ~Reregister() { RunServerSwitch(L"/RegServer"); }
-    } reregister;
+        const std::wstring& server;
+        ~Reregister() { RunServerSwitch(server, L"/RegServer"); }
+    } reregister{server};
 
     // A server still running from an earlier test keeps its class reachable
     // until it exits on its own; wait for an object that cannot connect.
