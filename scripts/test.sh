@@ -29,46 +29,45 @@ ctest_result() {
   echo "${line:-nothing ran (configure or build failed)}"
 }
 
+# tier <label> <command...>: runs one tier and records how it went.
+tier() {
+  local label=$1
+  shift
+  : >"$log"
+  if "$@"; then
+    summary+=("$label: passed: $(ctest_result)")
+  else
+    summary+=("$label: FAILED: $(ctest_result)")
+    status=1
+  fi
+}
+native_tier() {
+  cmake --preset native && cmake --build --preset native && ctest --preset native "$@" 2>&1 | tee "$log"
+}
+
 echo "==== native tier: ASan+UBSan unit tests, TSan threaded ring, libFuzzer targets ===="
 rm -rf build-native/fuzz  # only this run's fuzzer logs count in the summary
-if cmake --preset native && cmake --build --preset native &&
-   ctest --preset native "$@" 2>&1 | tee "$log"; then
-  summary+=("native tier: passed: $(ctest_result)")
-else
-  summary+=("native tier: FAILED: $(ctest_result)")
-  status=1
-fi
+tier "native tier" native_tier "$@"
 for fuzz_log in build-native/fuzz/*/log; do
   [ -f "$fuzz_log" ] || continue
   runs=$(grep -E "^Done [0-9]+ runs" "$fuzz_log" | tail -1)
   summary+=("  fuzzer $(basename "$(dirname "$fuzz_log")"): ${runs:-no final count (see $fuzz_log)}")
 done
 
+x86_tier() { bash scripts/build.sh && ctest --preset mingw "$@" 2>&1 | tee "$log"; }
 # x64_tier <x86 tree or empty> [ctest args]: the 64-bit DLL and its tests.
 x64_tier() {
   local x86_tree=$1
   shift
-  : >"$log"
   cmake --preset mingw64 -DSERVERLINK_X86_BUILD_DIR="$x86_tree" >/dev/null &&
     cmake --build --preset mingw64 && ctest --preset mingw64 "$@" 2>&1 | tee "$log"
 }
 
 if can_run_ia32; then
   echo "==== Windows tier x86: every test under Wine in a 64-bit prefix (32-bit binaries under WOW64) ===="
-  : >"$log"
-  if bash scripts/build.sh && ctest --preset mingw "$@" 2>&1 | tee "$log"; then
-    summary+=("Windows tier x86 (64-bit Wine prefix, 32-bit binaries under WOW64): passed: $(ctest_result)")
-  else
-    summary+=("Windows tier x86 (64-bit Wine prefix, 32-bit binaries under WOW64): FAILED: $(ctest_result)")
-    status=1
-  fi
+  tier "Windows tier x86 (64-bit Wine prefix, 32-bit binaries under WOW64)" x86_tier "$@"
   echo "==== Windows tier x64: every test again with the 64-bit DLL, against the 32-bit reference server ===="
-  if x64_tier "$PWD/build" "$@"; then
-    summary+=("Windows tier x64 (64-bit DLL and tests, 32-bit reference server and peer): passed: $(ctest_result)")
-  else
-    summary+=("Windows tier x64 (64-bit DLL and tests, 32-bit reference server and peer): FAILED: $(ctest_result)")
-    status=1
-  fi
+  tier "Windows tier x64 (64-bit DLL and tests, 32-bit reference server and peer)" x64_tier "$PWD/build" "$@"
 else
   echo "==== x86 DLL only (no 32-bit programs here): cross-build serverlink.dll, check its exports and imports ===="
   if cmake --preset mingw && cmake --build --preset mingw --target serverlink &&
@@ -79,12 +78,7 @@ else
     status=1
   fi
   echo "==== Windows tier x64: every test with the 64-bit DLL, against the 64-bit reference server ===="
-  if x64_tier "" "$@"; then
-    summary+=("Windows tier x64 (64-bit DLL, tests and reference server): passed: $(ctest_result)")
-  else
-    summary+=("Windows tier x64 (64-bit DLL, tests and reference server): FAILED: $(ctest_result)")
-    status=1
-  fi
+  tier "Windows tier x64 (64-bit DLL, tests and reference server)" x64_tier "" "$@"
   summary+=("Windows tier x86: NOT RUN: $ia32_reason. Not run with it: the 32-bit DLL's tests, the 32-bit reference server, a 32-bit client beside a 64-bit one, and the release bundle tests (they live in the x86 tree).")
 fi
 
